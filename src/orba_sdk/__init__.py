@@ -1,0 +1,1 @@
+"""ORBA SDK: building blocks shared by the application containers of an edge device."""

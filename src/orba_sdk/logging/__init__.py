@@ -1,0 +1,1 @@
+"""Logging helpers of the SDK."""

@@ -1,0 +1,1 @@
+"""Access to the Redis server that the containers of a device share."""
