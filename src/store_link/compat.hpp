@@ -1,0 +1,100 @@
+// The one place where CPython versions differ (3.8 through 3.13).
+#ifndef STORE_LINK_COMPAT_HPP
+#define STORE_LINK_COMPAT_HPP
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "ref.hpp"
+
+// bpo-37250 (3.9): the vectorcall API lost its leading underscores.
+#if PY_VERSION_HEX < 0x03090000
+#define PyObject_Vectorcall _PyObject_Vectorcall
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+// Before 3.9 PyMODINIT_FUNC did not mark the init function as exported,
+// which -fvisibility=hidden then hides (3.9 added Py_EXPORTED_SYMBOL to it).
+#if PY_VERSION_HEX < 0x03090000
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject *
+#endif
+
+namespace store_link {
+
+// bpo-37207 (3.9) added PyObject_VectorcallMethod; 3.8 goes through a bound
+// method. args[0] is the object; nargsf counts it.
+inline PyObject *
+vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
+                  PyObject *kwnames)
+{
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+#else
+    Ref method = Ref::steal(PyObject_GetAttr(args[0], name));
+    if (!method) {
+        return nullptr;
+    }
+    size_t nargs = PyVectorcall_NARGS(nargsf) - 1;
+    return _PyObject_Vectorcall(method.get(), args + 1,
+                                nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                kwnames);
+#endif
+}
+
+// bpo-42035 (3.11) added PyType_GetName. Returns a new reference, or NULL
+// with an exception set.
+inline PyObject *
+type_name(PyTypeObject *type)
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyType_GetName(type);
+#else
+    return PyObject_GetAttrString((PyObject *)type, "__name__");
+#endif
+}
+
+// gh-101578 (3.12) made the raised exception a single object. Takes the
+// current exception (normalized, with its traceback) out of the thread state.
+inline Ref
+fetch_exception()
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+// Raises again an exception taken by fetch_exception; steals it.
+inline void
+restore_exception(Ref exception)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject *value = exception.release();
+    PyObject *type = (PyObject *)Py_TYPE(value);
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+// bpo-35886 (3.9) added PyInterpreterState_Get.
+inline int64_t
+current_interpreter_id()
+{
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+}
+
+}  // namespace store_link
+
+#endif

@@ -1,0 +1,683 @@
+// The method function type: a vectorcall method descriptor whose declarative
+// signature drives argument binding, conversion and every argument error.
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+namespace store_link {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec *spec;
+    ModuleState *state;    // lives as long as `module`
+    PyObject *module;
+    PyObject *globals;
+    PyObject *param_names[kMaxParams];  // interned
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module_name;
+    PyObject *doc;
+    PyObject *defaults;
+    PyObject *annotations;
+    PyObject *signature;  // built on first use
+    PyObject *dict;
+};
+
+inline FunctionObject *
+as_function(PyObject *op)
+{
+    return reinterpret_cast<FunctionObject *>(op);
+}
+
+// ---- argument binding -----------------------------------------------------
+
+int
+raise_count_error(const MethodSpec &spec, Py_ssize_t given)
+{
+    Py_ssize_t required = spec.nparams - spec.ndefaults;
+    Py_ssize_t expected = given < required ? required : spec.nparams;
+    const char *bound = spec.ndefaults == 0   ? "exactly"
+                        : given < required ? "at least"
+                                           : "at most";
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec.name, bound, expected, expected == 1 ? "" : "s", given);
+    return -1;
+}
+
+// Index of the parameter called `key` among [first, nparams), or -1. Interned
+// names match by pointer; anything else by value.
+Py_ssize_t
+find_param(const FunctionObject *func, PyObject *key, Py_ssize_t first,
+           Py_ssize_t last)
+{
+    for (Py_ssize_t i = first; i < last; i++) {
+        if (func->param_names[i] == key) {
+            return i;
+        }
+    }
+    if (!PyUnicode_Check(key)) {
+        return -1;
+    }
+    for (Py_ssize_t i = first; i < last; i++) {
+        if (PyUnicode_Compare(func->param_names[i], key) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// The value passed by keyword for parameter `index`, or NULL (no error).
+PyObject *
+keyword_value(const FunctionObject *func, Py_ssize_t index,
+              PyObject *const *kwvalues, PyObject *kwnames)
+{
+    PyObject *name = func->param_names[index];
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        if (PyTuple_GET_ITEM(kwnames, k) == name) {
+            return kwvalues[k];
+        }
+    }
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) {
+            return kwvalues[k];
+        }
+    }
+    return nullptr;
+}
+
+// Called only when some keywords matched no parameter still open: names the
+// first offending keyword.
+int
+raise_keyword_error(const FunctionObject *func, Py_ssize_t nargs,
+                    PyObject *kwnames)
+{
+    const MethodSpec &spec = *func->spec;
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
+                         spec.name);
+            return -1;
+        }
+        if (find_param(func, key, nargs, spec.nparams) >= 0) {
+            continue;
+        }
+        if (find_param(func, key, 0, nargs) >= 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got multiple values for keyword argument '%U'",
+                         spec.name, key);
+            return -1;
+        }
+        PyErr_Format(PyExc_TypeError,
+                     "%s() got an unexpected keyword argument '%U'", spec.name,
+                     key);
+        return -1;
+    }
+    return 0;
+}
+
+// Fills call.args from the positional arguments, the keywords and the
+// defaults. Missing required parameters are reported before keyword errors.
+int
+bind_arguments(const FunctionObject *func, PyObject *const *args,
+               Py_ssize_t nargs, PyObject *kwnames, Call &call)
+{
+    const MethodSpec &spec = *func->spec;
+    Py_ssize_t required = spec.nparams - spec.ndefaults;
+    if (nargs > spec.nparams) {
+        return raise_count_error(spec, nargs);
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        call.args[i] = args[i];
+    }
+    for (Py_ssize_t i = nargs; i < spec.nparams; i++) {
+        call.args[i] = nullptr;
+    }
+    Py_ssize_t unmatched = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (unmatched == 0) {
+        if (nargs < required) {
+            return raise_count_error(spec, nargs);
+        }
+    }
+    else {
+        PyObject *const *kwvalues = args + nargs;
+        for (Py_ssize_t i = nargs; i < spec.nparams && unmatched > 0; i++) {
+            call.args[i] = keyword_value(func, i, kwvalues, kwnames);
+            if (call.args[i] != nullptr) {
+                unmatched--;
+            }
+            else if (i < required) {
+                return raise_count_error(spec, i);
+            }
+        }
+        for (Py_ssize_t i = nargs; i < required; i++) {
+            if (call.args[i] == nullptr) {
+                return raise_count_error(spec, i);
+            }
+        }
+        if (unmatched > 0 && raise_keyword_error(func, nargs, kwnames) < 0) {
+            return -1;
+        }
+    }
+    for (Py_ssize_t i = required; i < spec.nparams; i++) {
+        if (call.args[i] == nullptr) {
+            call.args[i] = PyTuple_GET_ITEM(func->defaults, i - required);
+        }
+    }
+    return 0;
+}
+
+// ---- argument conversion and type tests -----------------------------------
+
+int
+convert_argument(const Param &param, PyObject *&value, Ref &owner)
+{
+    switch (param.kind) {
+    case ArgKind::Truth: {
+        int truth = PyObject_IsTrue(value);
+        if (truth < 0) {
+            return -1;
+        }
+        value = truth ? Py_True : Py_False;
+        return 0;
+    }
+    case ArgKind::OptionalInt:
+        if (value == Py_None) {
+            return 0;
+        }
+        /* fall through */
+    case ArgKind::Int:
+        if (PyLong_CheckExact(value)) {
+            return 0;
+        }
+        if (!PyNumber_Check(value)) {
+            return raise_argument_type(param.name, "int", value, false);
+        }
+        owner = Ref::steal(PyNumber_Long(value));
+        if (!owner) {
+            return -1;
+        }
+        value = owner.get();
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+int
+test_argument_type(const Param &param, PyObject *value)
+{
+    switch (param.kind) {
+    case ArgKind::Str:
+        if (PyUnicode_CheckExact(value)) {
+            return 0;
+        }
+        return raise_argument_type(param.name, "str", value,
+                                   PyUnicode_Check(value));
+    case ArgKind::OptionalDict:
+        if (value == Py_None) {
+            return 0;
+        }
+        /* fall through */
+    case ArgKind::Dict:
+        if (PyDict_CheckExact(value)) {
+            return 0;
+        }
+        return raise_argument_type(param.name, "dict", value,
+                                   PyDict_Check(value));
+    case ArgKind::List:
+        if (PyList_CheckExact(value)) {
+            return 0;
+        }
+        return raise_argument_type(param.name, "list", value,
+                                   PyList_Check(value));
+    default:
+        return 0;
+    }
+}
+
+int
+check_arguments(const MethodSpec &spec, Call &call)
+{
+    // The object itself (index 0) is never tested.
+    for (Py_ssize_t i = 1; i < spec.nparams; i++) {
+        if (convert_argument(spec.params[i], call.args[i], call.converted[i]) <
+            0) {
+            return -1;
+        }
+    }
+    for (Py_ssize_t i = 1; i < spec.nparams; i++) {
+        if (test_argument_type(spec.params[i], call.args[i]) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// ---- the type's slots -----------------------------------------------------
+
+PyObject *
+function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                    PyObject *kwnames)
+{
+    FunctionObject *func = as_function(callable);
+    Call call{*func->state, func->globals, {}, {}};
+    if (bind_arguments(func, args, PyVectorcall_NARGS(nargsf), kwnames, call) <
+            0 ||
+        check_arguments(*func->spec, call) < 0) {
+        return nullptr;
+    }
+    return func->spec->impl(call);
+}
+
+PyObject *
+function_descr_get(PyObject *self, PyObject *obj, PyObject * /*type*/)
+{
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject *
+function_repr(PyObject *self)
+{
+    return PyUnicode_FromFormat("<function %U at %p>",
+                                as_function(self)->qualname, self);
+}
+
+int
+function_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    FunctionObject *func = as_function(self);
+    Py_VISIT(func->module);
+    Py_VISIT(func->globals);
+    Py_VISIT(func->doc);
+    Py_VISIT(func->module_name);
+    Py_VISIT(func->defaults);
+    Py_VISIT(func->annotations);
+    Py_VISIT(func->signature);
+    Py_VISIT(func->dict);
+    return 0;
+}
+
+int
+function_clear(PyObject *self)
+{
+    FunctionObject *func = as_function(self);
+    Py_CLEAR(func->globals);
+    Py_CLEAR(func->doc);
+    Py_CLEAR(func->module_name);
+    Py_CLEAR(func->defaults);
+    Py_CLEAR(func->annotations);
+    Py_CLEAR(func->signature);
+    Py_CLEAR(func->dict);
+    // Last: the module owns the state that `state` points into.
+    func->state = nullptr;
+    Py_CLEAR(func->module);
+    return 0;
+}
+
+void
+function_dealloc(PyObject *self)
+{
+    FunctionObject *func = as_function(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    for (PyObject *&name : func->param_names) {
+        Py_CLEAR(name);
+    }
+    Py_CLEAR(func->name);
+    Py_CLEAR(func->qualname);
+    PyObject_GC_Del(self);
+}
+
+// ---- attributes -------------------------------------------------------------
+
+PyObject *
+function_get_name(PyObject *self, void *)
+{
+    PyObject *name = as_function(self)->name;
+    Py_INCREF(name);
+    return name;
+}
+
+int
+set_text_attribute(PyObject *&slot, PyObject *value, const char *message)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(slot, value);
+    return 0;
+}
+
+int
+function_set_name(PyObject *self, PyObject *value, void *)
+{
+    return set_text_attribute(as_function(self)->name, value,
+                              "__name__ must be set to a string object");
+}
+
+PyObject *
+function_get_qualname(PyObject *self, void *)
+{
+    PyObject *qualname = as_function(self)->qualname;
+    Py_INCREF(qualname);
+    return qualname;
+}
+
+int
+function_set_qualname(PyObject *self, PyObject *value, void *)
+{
+    return set_text_attribute(as_function(self)->qualname, value,
+                              "__qualname__ must be set to a string object");
+}
+
+PyObject *
+function_get_defaults(PyObject *self, void *)
+{
+    FunctionObject *func = as_function(self);
+    PyObject *defaults = func->spec->ndefaults ? func->defaults : Py_None;
+    Py_INCREF(defaults);
+    return defaults;
+}
+
+PyObject *
+function_get_kwdefaults(PyObject *, void *)
+{
+    Py_RETURN_NONE;
+}
+
+PyObject *
+function_get_annotations(PyObject *self, void *)
+{
+    PyObject *annotations = as_function(self)->annotations;
+    Py_INCREF(annotations);
+    return annotations;
+}
+
+int
+function_set_annotations(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr || !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(as_function(self)->annotations, value);
+    return 0;
+}
+
+// inspect.Signature of the method, object included; a new reference, or NULL
+// with an exception set. May run Python code.
+PyObject *
+build_signature(const FunctionObject *func)
+{
+    const MethodSpec &spec = *func->spec;
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) {
+        return nullptr;
+    }
+    Ref parameter_type =
+        Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature_type =
+        Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!parameter_type || !signature_type) {
+        return nullptr;
+    }
+    Ref kind = Ref::steal(PyObject_GetAttrString(parameter_type.get(),
+                                                 "POSITIONAL_OR_KEYWORD"));
+    Ref parameters = Ref::steal(PyList_New(0));
+    if (!kind || !parameters) {
+        return nullptr;
+    }
+    Py_ssize_t first_default = spec.nparams - spec.ndefaults;
+    for (Py_ssize_t i = 0; i < spec.nparams; i++) {
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) {
+            return nullptr;
+        }
+        if (i >= first_default &&
+            PyDict_SetItemString(
+                kwargs.get(), "default",
+                PyTuple_GET_ITEM(func->defaults, i - first_default)) < 0) {
+            return nullptr;
+        }
+        if (spec.params[i].annotation != nullptr) {
+            Ref text =
+                Ref::steal(PyUnicode_FromString(spec.params[i].annotation));
+            if (!text || PyDict_SetItemString(kwargs.get(), "annotation",
+                                              text.get()) < 0) {
+                return nullptr;
+            }
+        }
+        Ref args = Ref::steal(
+            PyTuple_Pack(2, func->param_names[i], kind.get()));
+        if (!args) {
+            return nullptr;
+        }
+        Ref parameter = Ref::steal(
+            PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
+        if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) {
+        return nullptr;
+    }
+    if (spec.return_annotation != nullptr) {
+        Ref text = Ref::steal(PyUnicode_FromString(spec.return_annotation));
+        if (!text || PyDict_SetItemString(kwargs.get(), "return_annotation",
+                                          text.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, parameters.get()));
+    if (!args) {
+        return nullptr;
+    }
+    return PyObject_Call(signature_type.get(), args.get(), kwargs.get());
+}
+
+PyObject *
+function_get_signature(PyObject *self, void *)
+{
+    FunctionObject *func = as_function(self);
+    if (func->signature == nullptr) {
+        PyObject *signature = build_signature(func);
+        if (signature == nullptr) {
+            return nullptr;
+        }
+        // Another thread may have built one while inspect ran.
+        Py_XSETREF(func->signature, signature);
+    }
+    Py_INCREF(func->signature);
+    return func->signature;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", function_get_name, function_set_name, nullptr, nullptr},
+    {"__qualname__", function_get_qualname, function_set_qualname, nullptr,
+     nullptr},
+    {"__defaults__", function_get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", function_get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", function_get_annotations, function_set_annotations,
+     nullptr, nullptr},
+    {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
+     nullptr},
+    {nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module_name), 0,
+     nullptr},
+    {nullptr},
+};
+
+// The annotations as a dict of source texts, in parameter order.
+PyObject *
+build_annotations(const MethodSpec &spec)
+{
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < spec.nparams; i++) {
+        const char *text = spec.params[i].annotation;
+        if (text == nullptr) {
+            continue;
+        }
+        Ref value = Ref::steal(PyUnicode_FromString(text));
+        if (!value || PyDict_SetItemString(annotations.get(),
+                                           spec.params[i].name,
+                                           value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (spec.return_annotation != nullptr) {
+        Ref value = Ref::steal(PyUnicode_FromString(spec.return_annotation));
+        if (!value || PyDict_SetItemString(annotations.get(), "return",
+                                           value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return annotations.release();
+}
+
+PyObject *
+none_defaults(Py_ssize_t count)
+{
+    PyObject *defaults = PyTuple_New(count);
+    if (defaults == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        Py_INCREF(Py_None);
+        PyTuple_SET_ITEM(defaults, i, Py_None);
+    }
+    return defaults;
+}
+
+}  // namespace
+
+PyTypeObject FunctionType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "orba_sdk.redis.store_link.StoreLinkFunction",  // tp_name
+    sizeof(FunctionObject),                          // tp_basicsize
+};
+
+int
+raise_argument_type(const char *param, const char *expected, PyObject *given,
+                    bool subclass)
+{
+    Ref given_name = Ref::steal(type_name(Py_TYPE(given)));
+    if (!given_name) {
+        return -1;
+    }
+    const char *given_text = PyUnicode_AsUTF8(given_name.get());
+    if (given_text == nullptr) {
+        return -1;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got "
+                 "%.200s)%s",
+                 param, expected, given_text,
+                 subclass ? ". Subclasses of built-in types are refused." : "");
+    return -1;
+}
+
+PyObject *
+function_new(const MethodSpec &spec, PyObject *module, PyObject *defaults,
+             const char *class_name)
+{
+    FunctionObject *func = PyObject_GC_New(FunctionObject, &FunctionType);
+    if (func == nullptr) {
+        return nullptr;
+    }
+    Ref owner = Ref::steal(reinterpret_cast<PyObject *>(func));
+    func->vectorcall = function_vectorcall;
+    func->spec = &spec;
+    func->state = static_cast<ModuleState *>(PyModule_GetState(module));
+    Py_INCREF(module);
+    func->module = module;
+    func->globals = PyModule_GetDict(module);
+    Py_INCREF(func->globals);
+    for (PyObject *&name : func->param_names) {
+        name = nullptr;
+    }
+    func->name = func->qualname = func->module_name = func->doc = nullptr;
+    func->defaults = func->annotations = func->signature = func->dict = nullptr;
+    for (Py_ssize_t i = 0; i < spec.nparams; i++) {
+        func->param_names[i] = PyUnicode_InternFromString(spec.params[i].name);
+        if (func->param_names[i] == nullptr) {
+            return nullptr;
+        }
+    }
+    func->name = PyUnicode_InternFromString(spec.name);
+    func->qualname = PyUnicode_FromFormat("%s.%s", class_name, spec.name);
+    func->module_name = PyUnicode_FromString(PyModule_GetName(module));
+    func->annotations = build_annotations(spec);
+    if (defaults != nullptr) {
+        Py_INCREF(defaults);
+        func->defaults = defaults;
+    }
+    else {
+        func->defaults = none_defaults(spec.ndefaults);
+    }
+    if (spec.doc != nullptr) {
+        func->doc = PyUnicode_FromString(spec.doc);
+    }
+    else {
+        Py_INCREF(Py_None);
+        func->doc = Py_None;
+    }
+    if (func->name == nullptr || func->qualname == nullptr ||
+        func->module_name == nullptr || func->annotations == nullptr ||
+        func->defaults == nullptr || func->doc == nullptr) {
+        return nullptr;
+    }
+    PyObject_GC_Track(func);
+    return owner.release();
+}
+
+int
+function_type_ready()
+{
+    // C++17 has no designated initializers, so the slots are filled here.
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_getattro = PyObject_GenericGetAttr;
+    FunctionType.tp_setattro = PyObject_GenericSetAttr;
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR |
+                            Py_TPFLAGS_HAVE_VECTORCALL;
+    FunctionType.tp_doc = "The function type of StoreLink's methods.";
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_clear = function_clear;
+    FunctionType.tp_members = function_members;
+    FunctionType.tp_getset = function_getset;
+    FunctionType.tp_descr_get = function_descr_get;
+    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+    return PyType_Ready(&FunctionType);
+}
+
+}  // namespace store_link

@@ -1,0 +1,178 @@
+// Key removal and scanning: delete_data, delete_many, scan_keys.
+#include "operations.hpp"
+
+namespace store_link {
+
+namespace {
+
+PyObject *
+delete_data(Call &call)
+{
+    const ModuleState &S = call.state;
+    Ref client = attr(call.args[0], S.str__redis_client);
+    if (!client) {
+        return nullptr;
+    }
+    Ref removed =
+        call_method(client.get(), S.str_delete, nullptr, call.args[1]);
+    if (!removed) {
+        return nullptr;
+    }
+    int existed = PyObject_IsTrue(removed.get());
+    if (existed < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(existed);
+}
+
+// The DEL reply as the int the method promises: an exact int or None as it
+// is, another number through int().
+PyObject *
+reply_as_int(PyObject *reply)
+{
+    if (PyLong_CheckExact(reply) || reply == Py_None) {
+        Py_INCREF(reply);
+        return reply;
+    }
+    if (PyNumber_Check(reply)) {
+        return PyNumber_Long(reply);
+    }
+    Ref name = Ref::steal(type_name(Py_TYPE(reply)));
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200U", "int",
+                     name.get());
+    }
+    return nullptr;
+}
+
+PyObject *
+delete_many(Call &call)
+{
+    const ModuleState &S = call.state;
+    PyObject *redis_keys = call.args[1];
+    if (PyList_GET_SIZE(redis_keys) == 0) {
+        return PyLong_FromLong(0);
+    }
+    Ref client = attr(call.args[0], S.str__redis_client);
+    if (!client) {
+        return nullptr;
+    }
+    // One vector, the client first: the tuple owns the keys, so a list that
+    // another thread changes during the call cannot pull one away.
+    Py_ssize_t count = PyList_GET_SIZE(redis_keys);
+    Ref argv = Ref::steal(PyTuple_New(count + 1));
+    if (!argv) {
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(argv.get(), 0, client.release());
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *key = PyList_GET_ITEM(redis_keys, i);
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(argv.get(), i + 1, key);
+    }
+    Ref removed = Ref::steal(vectorcall_method(
+        S.str_delete, PySequence_Fast_ITEMS(argv.get()), count + 1, nullptr));
+    if (!removed) {
+        return nullptr;
+    }
+    return reply_as_int(removed.get());
+}
+
+PyObject *
+scan_keys(Call &call)
+{
+    const ModuleState &S = call.state;
+    Ref keys = Ref::steal(PyList_New(0));
+    Ref client = keys ? attr(call.args[0], S.str__redis_client) : Ref();
+    if (!client) {
+        return nullptr;
+    }
+    Ref iterable =
+        call_method(client.get(), S.str_scan_iter, S.kw_match, call.args[1]);
+    Ref iterator = iterable ? Ref::steal(PyObject_GetIter(iterable.get()))
+                            : Ref();
+    if (!iterator) {
+        return nullptr;
+    }
+    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref name;
+        if (PyBytes_CheckExact(key.get())) {
+            name = Ref::steal(PyUnicode_DecodeUTF8(
+                PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get()),
+                "strict"));
+        }
+        else if (PyBytes_Check(key.get())) {
+            name = call_method(key.get(), S.str_decode, nullptr);
+        }
+        else {
+            name = std::move(key);
+        }
+        if (!name || PyList_Append(keys.get(), name.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    return keys.release();
+}
+
+const Param delete_data_params[] = {
+    {"self", ArgKind::Any, nullptr},
+    {"redis_key", ArgKind::Str, "str"},
+};
+
+const Param delete_many_params[] = {
+    {"self", ArgKind::Any, nullptr},
+    {"redis_keys", ArgKind::List, "list"},
+};
+
+const Param scan_keys_params[] = {
+    {"self", ArgKind::Any, nullptr},
+    {"pattern", ArgKind::Str, "str"},
+};
+
+}  // namespace
+
+const MethodSpec delete_data_spec = {
+    "delete_data", delete_data_params, 2, 0, "bool",
+    "Delete data from the target redis location\n"
+    "\n"
+    "        Args:\n"
+    "            redis_key(str): Target redis key.\n"
+    "\n"
+    "        Returns:\n"
+    "            bool: True when the key existed and was removed.\n"
+    "        ",
+    delete_data,
+};
+
+const MethodSpec delete_many_spec = {
+    "delete_many", delete_many_params, 2, 0, "int",
+    "Delete multiple keys in a single Redis command.\n"
+    "\n"
+    "        Args:\n"
+    "            redis_keys(list): List of Redis keys to delete.\n"
+    "\n"
+    "        Returns:\n"
+    "            int: Number of keys that were deleted.\n"
+    "        ",
+    delete_many,
+};
+
+const MethodSpec scan_keys_spec = {
+    "scan_keys", scan_keys_params, 2, 0, "list",
+    "Return all existing keys matching a glob pattern using SCAN "
+    "(non-blocking).\n"
+    "\n"
+    "        Args:\n"
+    "            pattern(str): Redis glob pattern, e.g. "
+    "``'redis_<node_id>_*'``.\n"
+    "\n"
+    "        Returns:\n"
+    "            list: List of matching key strings.\n"
+    "        ",
+    scan_keys,
+};
+
+}  // namespace store_link

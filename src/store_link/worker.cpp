@@ -1,0 +1,182 @@
+// The background writer of threaded objects and the shutdown that stops it.
+#include "operations.hpp"
+
+namespace store_link {
+
+namespace {
+
+// Unpacks a pending write into its three fields, as `a, b, c = item` would.
+Ref
+unpack_pending_write(PyObject *item, PyObject *fields[3])
+{
+    Ref tuple = PyTuple_CheckExact(item) ? Ref::new_ref(item)
+                                         : Ref::steal(PySequence_Tuple(item));
+    if (!tuple) {
+        return tuple;
+    }
+    Py_ssize_t size = PyTuple_GET_SIZE(tuple.get());
+    if (size != 3) {
+        if (size < 3) {
+            PyErr_Format(PyExc_ValueError,
+                         "not enough values to unpack (expected 3, got %zd)",
+                         size);
+        }
+        else {
+            PyErr_SetString(PyExc_ValueError,
+                            "too many values to unpack (expected 3)");
+        }
+        return Ref();
+    }
+    for (int i = 0; i < 3; i++) {
+        fields[i] = PyTuple_GET_ITEM(tuple.get(), i);
+    }
+    return tuple;
+}
+
+// Stores one pending write. An Exception that escapes the write step (a
+// record orjson cannot serialise) is logged like a failed store, so that one
+// bad record does not end the worker and silently lose every later one.
+// Returns 0, or -1 for an exception that must end the loop.
+int
+store_pending_write(const Call &call, PyObject *self, PyObject *item)
+{
+    PyObject *fields[3];
+    Ref tuple = unpack_pending_write(item, fields);
+    if (tuple && call_method(self, call.state.str__write_, nullptr, fields[0],
+                             fields[1], fields[2])) {
+        return 0;
+    }
+    if (!raised_exception_is_catchable()) {
+        return -1;
+    }
+    Ref err = fetch_exception();
+    PyObject *redis_key = tuple ? fields[1] : item;
+    Ref key_text = Ref::steal(PyObject_Str(redis_key));
+    if (key_text && log_store_failure(call, key_text.get(), err.get()) == 0) {
+        return 0;
+    }
+    if (!raised_exception_is_catchable()) {
+        return -1;
+    }
+    // Nobody is there to hear that the logger itself failed.
+    PyErr_WriteUnraisable(self);
+    return 0;
+}
+
+// The queue's task_done, read from the object now; an Exception (the queue
+// dropped by a shutdown meanwhile) is ignored. Returns 0, or -1.
+int
+mark_done(const Call &call, PyObject *self)
+{
+    Ref queue = attr(self, call.state.str__queue);
+    if (queue && call_method(queue.get(), call.state.str_task_done, nullptr)) {
+        return 0;
+    }
+    if (!raised_exception_is_catchable()) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+PyObject *
+worker_loop(Call &call)
+{
+    const ModuleState &S = call.state;
+    PyObject *self = call.args[0];
+    for (;;) {
+        Ref stop_evt = attr(self, S.str__stop_evt);
+        Ref stop = stop_evt ? call_method(stop_evt.get(), S.str_is_set, nullptr)
+                            : Ref();
+        int stopping = stop ? PyObject_IsTrue(stop.get()) : -1;
+        if (stopping < 0) {
+            return nullptr;
+        }
+        if (stopping) {
+            Py_RETURN_NONE;
+        }
+
+        Ref queue = attr(self, S.str__queue);
+        Ref item = queue ? call_method(queue.get(), S.str_get, S.kw_timeout,
+                                       S.get_timeout)
+                         : Ref();
+        if (!item) {
+            int empty = clear_if_queue_error(call, S.str_Empty);
+            if (empty <= 0) {
+                return nullptr;
+            }
+            continue;
+        }
+
+        if (store_pending_write(call, self, item.get()) < 0) {
+            // The item is still marked done before the loop ends.
+            Ref pending_error = fetch_exception();
+            if (mark_done(call, self) < 0) {
+                return nullptr;
+            }
+            restore_exception(std::move(pending_error));
+            return nullptr;
+        }
+        if (mark_done(call, self) < 0) {
+            return nullptr;
+        }
+    }
+}
+
+// Every step may fail; an Exception ends the block silently, anything else
+// reaches the caller.
+int
+shutdown_steps(const Call &call, PyObject *self)
+{
+    const ModuleState &S = call.state;
+    Ref stop_evt = attr(self, S.str__stop_evt);
+    if (!stop_evt || !call_method(stop_evt.get(), S.str_set, nullptr)) {
+        return -1;
+    }
+    Ref worker = attr(self, S.str__worker);
+    if (!worker) {
+        return -1;
+    }
+    if (worker.get() != Py_None) {
+        worker = attr(self, S.str__worker);
+        if (!worker || !call_method(worker.get(), S.str_join, S.kw_timeout,
+                                    S.join_timeout)) {
+            return -1;
+        }
+    }
+    if (PyObject_SetAttr(self, S.str__queue, Py_None) < 0 ||
+        PyObject_SetAttr(self, S.str__executor, Py_None) < 0 ||
+        PyObject_SetAttr(self, S.str__use_thread, Py_False) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+PyObject *
+shutdown_executor(Call &call)
+{
+    if (shutdown_steps(call, call.args[0]) < 0) {
+        if (!raised_exception_is_catchable()) {
+            return nullptr;
+        }
+        PyErr_Clear();
+    }
+    Py_RETURN_NONE;
+}
+
+const Param self_only_params[] = {
+    {"self", ArgKind::Any, nullptr},
+};
+
+}  // namespace
+
+const MethodSpec shutdown_executor_spec = {
+    "_shutdown_executor", self_only_params, 1, 0, nullptr, nullptr,
+    shutdown_executor,
+};
+
+const MethodSpec worker_loop_spec = {
+    "_worker_loop", self_only_params, 1, 0, nullptr, nullptr, worker_loop,
+};
+
+}  // namespace store_link
