@@ -140,9 +140,6 @@ const MethodSpec delete_data_spec = {
     "\n"
     "        Args:\n"
     "            redis_key(str): Target redis key.\n"
-    "\n"
-    "        Returns:\n"
-    "            bool: True when the key existed and was removed.\n"
     "        ",
     delete_data,
 };

@@ -106,10 +106,6 @@ const MethodSpec write_data_spec = {
     "        Args:\n"
     "            redis_key(str): Target redis key.\n"
     "            data(str): Data to be written.\n"
-    "            ttl(int): Optional time-to-live in seconds.\n"
-    "\n"
-    "        Returns:\n"
-    "            bool: True when the value was stored.\n"
     "        ",
     write_data,
 };
@@ -120,9 +116,6 @@ const MethodSpec read_data_spec = {
     "\n"
     "        Args:\n"
     "            redis_key(str): Target redis key.\n"
-    "\n"
-    "        Returns:\n"
-    "            The stored bytes, or None when the key does not exist.\n"
     "        ",
     read_data,
 };

@@ -1,0 +1,91 @@
+import shutil
+import subprocess
+import time
+
+import pytest
+from conftest import run_python
+
+pytestmark = pytest.mark.slow
+
+# The slow set runs with globals of its own: a frame holding the main module's globals would keep
+# them alive, and the main module would then never be torn down while the worker is busy.
+SLOW_STORE = """
+import threading, time, types
+from orba_sdk.redis.store_link import StoreLink
+
+slow = {{"entered": threading.Event(), "time": time}}
+exec("def set(*args, **kwargs):\\n    entered.set()\\n    time.sleep({store})\\n    return True",
+     slow)
+
+class LingersInTeardown:
+    def __del__(self):
+        time.sleep({linger})
+        print("torn down")
+
+lingering = LingersInTeardown()
+link = StoreLink(host="127.0.0.1", port=1)
+link._redis_client = types.SimpleNamespace(set=slow["set"], publish=print)
+link.write_orba_data({{"n": 1}}, "k")
+assert slow["entered"].wait(5)
+print("busy")
+"""
+
+
+def timed(code):
+    started = time.monotonic()
+    done = run_python(code)
+    return done, time.monotonic() - started
+
+
+def test_idle_worker_lets_the_process_exit(redis_server):
+    done, wall = timed(
+        "from orba_sdk.redis.store_link import StoreLink\n"
+        f"link = StoreLink(host='127.0.0.1', port={redis_server.port})\n"
+        "print(link._worker.is_alive())\n")
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
+    assert wall < 5
+
+
+@pytest.mark.parametrize("store, linger, limit", [(10, 0, 5), (2, 3, 9)],
+                         ids=["busy-worker", "worker-returns-during-teardown"])
+def test_busy_worker_does_not_hold_up_exit(store, linger, limit):
+    done, wall = timed(SLOW_STORE.format(store=store, linger=linger))
+    # the interpreter still finalizes: objects of the main module get their __del__
+    assert (done.returncode, done.stdout, done.stderr) == (0, "busy\ntorn down\n", "")
+    assert wall < limit
+
+
+def test_worker_blocked_on_a_paused_server(redis_server, raw):
+    code = (
+        "import time, redis\n"
+        "from orba_sdk.redis.store_link import StoreLink\n"
+        "class Last:\n"
+        "    def __del__(self):\n"
+        "        print('torn down')\n"
+        "last = Last()\n"
+        f"link = StoreLink(host='127.0.0.1', port={redis_server.port})\n"
+        f"probe = redis.Redis(port={redis_server.port})\n"
+        "probe.client_pause(10000, all=False)\n"
+        "link.write_orba_data({'n': 1}, 'k')\n"
+        "deadline = time.monotonic() + 5\n"
+        "while not probe.info('clients')['blocked_clients'] and time.monotonic() < deadline:\n"
+        "    time.sleep(0.01)\n"
+        "print(probe.info('clients')['blocked_clients'])\n")
+    try:
+        done, wall = timed(code)
+    finally:
+        raw.execute_command("CLIENT UNPAUSE")
+    assert (done.returncode, done.stdout, done.stderr) == (0, "1\ntorn down\n", "")
+    assert wall < 5
+
+
+def test_extension_has_no_cleanup_landing_pads(sl):
+    # A forced unwind (pthread_exit of a daemon thread at finalization) runs C++ cleanups only
+    # where the compiler emitted them; without any, no destructor can decref without the GIL.
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("binutils' nm is not installed")
+    symbols = subprocess.run([nm, "-D", "--undefined-only", sl.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    assert "__gxx_personality_v0" not in symbols
+    assert "__cxa_begin_catch" not in symbols

@@ -1,0 +1,302 @@
+import contextlib
+import queue
+import re
+import threading
+import time
+import types
+
+import orjson
+import pytest
+from conftest import FakeClient
+
+RECORD = {"frame": None, "boxes": [[1, 2, 3, 4]], "label": "cat"}
+
+
+def wait_for(condition, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail("condition not reached in time")
+        time.sleep(0.01)
+
+
+@contextlib.contextmanager
+def subscribed(raw, channel, pattern=False):
+    sub = raw.pubsub()
+    (sub.psubscribe if pattern else sub.subscribe)(channel)
+    confirmations = ("subscribe", "psubscribe")
+    wait_for(lambda: (sub.get_message(timeout=0.1) or {}).get("type") in confirmations)
+    try:
+        yield sub
+    finally:
+        sub.close()
+
+
+def next_message(sub, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        message = sub.get_message(timeout=0.1)
+        if message and message["type"] in ("message", "pmessage"):
+            return message
+    pytest.fail("no message arrived")
+
+
+def settle(link):
+    pending = link._queue
+    if pending is not None:
+        wait_for(lambda: pending.unfinished_tasks == 0)
+
+
+@pytest.fixture(params=["caller", "worker"])
+def frame_link(request, fake, make_link):
+    link = make_link(thread=request.param == "worker")
+    link._redis_client = fake
+    return link
+
+
+STORED = [("set", ("orba_key", orjson.dumps(RECORD)), {"ex": None}),
+          ("publish", ("orba_key_notify", "1"), {})]
+
+
+@pytest.mark.parametrize("setting, value, result, calls, lines", [
+    (None, None, True, STORED, []),
+    ("set_reply", False, False, STORED[:1], []),
+    ("set_reply", None, False, STORED[:1], []),
+    ("set_reply", Exception("connection refused"), False, STORED[:1],
+     [("error", "Failed to write data to redis`orba_key` - connection refused")]),
+    ("publish_reply", Exception("publish failed"), True, STORED,
+     [("warning", "Failed to publish notification to orba_key_notify: publish failed")]),
+], ids=["stored", "set-false", "set-none", "set-raises", "publish-raises"])
+def test_frame_write_outcomes(frame_link, fake, log, setting, value, result, calls, lines):
+    if setting:
+        setattr(fake, setting, value)
+    answer = frame_link.write_orba_data(dict(RECORD), "orba_key")
+    assert answer is (True if frame_link._use_thread else result)
+    settle(frame_link)
+    assert fake.calls == calls
+    assert log.lines == lines
+
+
+@pytest.mark.parametrize("ttl, ex", [(60, 60), (2.9, 2), (True, 1), (-3.5, -3)])
+def test_ttl_reaches_set_as_whole_seconds(plain, fake, ttl, ex):
+    assert plain.write_orba_data({"a": 1}, "k", ttl) is True
+    assert fake.calls[0] == ("set", ("k", b'{"a":1}'), {"ex": ex})
+
+
+@pytest.mark.parametrize("reply, expected", [(1, True), (0, False)])
+def test_writing_none_deletes_the_key(frame_link, fake, reply, expected):
+    fake.delete_reply = reply
+    assert frame_link.write_orba_data(None, "key", 30) is expected
+    assert fake.calls == [("delete", ("key",), {})]
+    assert frame_link._queue is None or frame_link._queue.unfinished_tasks == 0
+
+
+class Record(dict):
+    pass
+
+
+@pytest.mark.parametrize("call", [
+    lambda link: link.write_orba_data(None, "key", ttl="60"),
+    lambda link: link.write_orba_data([1, 2], "key"),
+    lambda link: link.write_orba_data(Record(a=1), "key"),
+    lambda link: link.write_orba_data({"a": 1}, None),
+    lambda link: link.write_orba_data({"a": 1}, b"key"),
+    lambda link: link._write_(None, "key"),
+    lambda link: link.read_orba_data(123),
+    lambda link: link.write_orba_data({"s": {1, 2}}, "key"),  # orjson's error is a TypeError
+], ids=["ttl-text", "list", "dict-subclass", "none-key", "bytes-key", "write-none", "read-int",
+        "unserialisable"])
+def test_refused_arguments_raise_and_send_nothing(plain, fake, log, call):
+    with pytest.raises(TypeError):
+        call(plain)
+    assert fake.calls == [] and log.lines == []
+
+
+LINE = "Failed to get redis frame from key - "
+
+
+@pytest.mark.parametrize("reply, expected, line", [
+    (b'{"result":[1,2]}', {"result": [1, 2]}, None),
+    (b"[1,2.5]", [1, 2.5], None),
+    (b"null", None, None),
+    (None, None, None),
+    ("text", "text", None),
+    (b"hello", None, LINE + ".+"),
+    (Exception("connection refused"), None, LINE + "connection refused"),
+], ids=["object", "array", "null", "missing", "not-bytes", "not-json", "get-raises"])
+def test_read_orba_data(plain, fake, log, reply, expected, line):
+    fake.get_reply = reply
+    assert plain.read_orba_data("key") == expected
+    assert fake.calls == [("get", ("key",), {})]
+    if line is None:
+        assert log.lines == []
+    else:
+        [(level, message)] = log.lines
+        assert level == "warning" and re.fullmatch(line, message, re.S)
+
+
+def test_methods_are_reached_through_the_object(sl, fake):
+    seen = []
+
+    class Traced(sl.StoreLink):
+        def read_data(self, *args, **kwargs):
+            seen.append(("read_data", args, kwargs))
+            return b'{"a":1}'
+
+        def delete_data(self, *args, **kwargs):
+            seen.append(("delete_data", args, kwargs))
+            return False
+
+        def _write_(self, *args, **kwargs):
+            seen.append(("_write_", args, kwargs))
+            return False
+
+    link = Traced(thread=False)
+    link._redis_client = fake
+    record = {"b": 2}
+    assert link.read_orba_data("k1") == {"a": 1}
+    assert link.write_orba_data(None, "k2") is False
+    assert link.write_orba_data(record, "k3", 4.5) is False
+    assert seen == [("read_data", (), {"redis_key": "k1"}),
+                    ("delete_data", ("k2",), {}),
+                    ("_write_", (record, "k3", 4), {})]
+    assert seen[2][1][0] is record and fake.calls == []
+
+
+class IdleThread:
+    def __init__(self, **kwargs):
+        pass
+
+    def start(self):
+        pass
+
+    def join(self, timeout=None):
+        pass
+
+
+@pytest.fixture
+def stalled(sl, monkeypatch, make_link, fake):
+    """A threaded object whose worker never takes anything."""
+    idle = types.SimpleNamespace(Event=threading.Event, Thread=IdleThread)
+    monkeypatch.setattr(sl, "threading", idle)
+    link = make_link()
+    link._redis_client = fake
+    return link
+
+
+def test_full_queue_evicts_the_oldest_pending_write(stalled, fake):
+    records = [{"n": 1}, {"n": 2}, {"n": 3}]
+    assert [stalled.write_orba_data(r, "k", 5) for r in records] == [True, True, True]
+    held = list(stalled._queue.queue)
+    assert held == [(records[1], "k", 5), (records[2], "k", 5)]
+    assert held[0][0] is records[1] and held[1][0] is records[2]
+    assert stalled._queue.unfinished_tasks == 2
+    assert fake.calls == []
+
+
+class ScriptedQueue:
+    def __init__(self, puts, items=()):
+        self.puts, self.items, self.ops = list(puts), list(items), []
+
+    def put_nowait(self, item):
+        self.ops.append("put")
+        outcome = self.puts.pop(0)
+        if outcome is not None:
+            raise outcome
+        self.items.append(item)
+
+    def get_nowait(self):
+        self.ops.append("get")
+        if not self.items:
+            raise queue.Empty
+        return self.items.pop(0)
+
+    def task_done(self):
+        self.ops.append("done")
+
+
+SET_A = [("set", ("k", b'{"a":1}'), {"ex": 7})]
+
+
+@pytest.mark.parametrize("puts, items, ops, result, calls", [
+    ([queue.Full(), None], [], ["put", "get", "put"], True, []),
+    ([queue.Full(), queue.Full()], [("old",)], ["put", "get", "done", "put"], False, SET_A),
+    ([RuntimeError("broken")], [], ["put"], RuntimeError, []),
+], ids=["eviction-finds-empty-queue", "second-put-fails", "other-put-error"])
+def test_queue_hand_over(stalled, fake, puts, items, ops, result, calls):
+    stalled._queue = scripted = ScriptedQueue(puts, items)
+    fake.set_reply = False
+    if result is RuntimeError:
+        pytest.raises(RuntimeError, stalled.write_orba_data, {"a": 1}, "k", 7)
+    else:
+        assert stalled.write_orba_data({"a": 1}, "k", 7) is result
+    assert scripted.ops == ops and fake.calls == calls
+    assert scripted.items == ([({"a": 1}, "k", 7)] if result is True else [])
+
+
+def test_queue_vanishing_before_the_put_stores_on_the_callers_thread(sl, fake, log):
+    class Vanishing(sl.StoreLink):
+        reads = 0
+
+        @property
+        def _queue(self):
+            self.reads += 1
+            return self.real_queue if self.reads == 1 else None
+
+        @_queue.setter
+        def _queue(self, value):
+            pass
+
+    link = Vanishing(thread=False)
+    link._redis_client, link._use_thread, link.real_queue = fake, True, queue.Queue(2)
+    assert link.write_orba_data({"a": 1}, "k") is True
+    assert link.real_queue.qsize() == 0
+    assert [c[0] for c in fake.calls] == ["set", "publish"] and log.lines == []
+
+
+def test_road_of_a_frame(make_link, raw):
+    producer, consumer = make_link(), make_link(thread=False)
+    record = {"frame": 7, "boxes": [[0, 0, 10, 10]], "meta": {"cam": "front"}}
+    with subscribed(raw, "cam_front_notify") as sub:
+        assert producer.write_orba_data(record, "cam_front", ttl=30) is True
+        message = next_message(sub)
+        assert message["data"] == b"1"
+        assert consumer.read_orba_data("cam_front") == record
+        assert 0 < raw.ttl("cam_front") <= 30
+        assert producer.write_orba_data({"frame": 8}, "cam_front") is True
+        next_message(sub)
+    assert raw.ttl("cam_front") == -1
+    assert consumer.read_orba_data("cam_front") == {"frame": 8}
+
+
+def test_queued_records_are_stored_in_order(make_link, raw):
+    link = make_link()
+    with subscribed(raw, "order_*", pattern=True) as sub:
+        link.write_orba_data({"n": "A"}, "order_a")
+        link.write_orba_data({"n": "B"}, "order_b")
+        channels = [next_message(sub)["channel"] for _ in range(2)]
+    assert channels == [b"order_a_notify", b"order_b_notify"]
+    assert raw.get("order_b") == b'{"n":"B"}'
+
+
+def test_unreachable_server_is_logged_by_the_worker(make_link, log):
+    from conftest import _free_port
+
+    link = make_link(port=_free_port())
+    assert link.write_orba_data({"a": 1}, "orba_key") is True
+    wait_for(lambda: log.lines, timeout=20)
+    [(level, message)] = log.lines
+    assert level == "error" and message.startswith("Failed to write data to redis`orba_key` - ")
+
+
+class GatedClient(FakeClient):
+    """A fake client whose set waits until the test opens the gate."""
+
+    def __init__(self):
+        super().__init__()
+        self.entered, self.gate = threading.Event(), threading.Event()
+
+    def set(self, *args, **kwargs):
+        self.entered.set()
+        self.gate.wait(10)
+        return super().set(*args, **kwargs)

@@ -1,0 +1,190 @@
+import atexit
+import concurrent.futures
+import inspect
+import logging
+import os
+import queue
+import threading
+import types
+import typing
+
+import orjson
+import pytest
+import redis
+
+import orba_sdk.logging.logger as sdk_logger
+from conftest import run_python
+
+DEFAULT_HOST = os.environ.get("REDIS_HOST", "localhost")
+
+CLASS_DOC = (
+    "Represents a redis client specified for the containers.\n\n    Args:\n"
+    "        thread(bool): Use threading or not\n        host(str): Redis server host\n"
+    "        port(int): Redis server port\n    "
+)
+
+# name -> (annotations in parameter order, __defaults__)
+METHODS = {
+    "__init__": ({"thread": "bool", "host": "str", "port": "int", "workers": "int"},
+                 (True, DEFAULT_HOST, 6379, 2)),
+    "_shutdown_executor": ({}, None),
+    "_worker_loop": ({}, None),
+    "_write_": ({"data": "dict", "redis_key": "str", "ttl": "Optional[int]", "return": "bool"},
+                (None,)),
+    "write_orba_data": ({"data": "Optional[dict]", "redis_key": "str", "ttl": "Optional[int]",
+                         "return": "bool"}, (None,)),
+    "delete_data": ({"redis_key": "str", "return": "bool"}, None),
+    "delete_many": ({"redis_keys": "list", "return": "int"}, None),
+    "scan_keys": ({"pattern": "str", "return": "list"}, None),
+    "write_data": ({"redis_key": "str", "data": "Union[str, dict]", "ttl": "Optional[int]",
+                    "return": "bool"}, (None,)),
+    "read_data": ({"redis_key": "str", "return": "Any"}, None),
+    "read_orba_data": ({"redis_key": "str"}, None),
+}
+DOCS = {
+    "write_data": ("Write data to the target redis location",
+                   ["redis_key(str): Target redis key.", "data(str): Data to be written."]),
+    "read_data": ("Read data from the target redis location",
+                  ["redis_key(str): Target redis key."]),
+}
+
+
+def test_globals_are_the_collaborators(sl):
+    expected = {
+        "orjson": orjson, "os": os, "threading": threading, "atexit": atexit, "queue": queue,
+        "Any": typing.Any, "Optional": typing.Optional, "Union": typing.Union, "redis": redis,
+        "ThreadPoolExecutor": concurrent.futures.ThreadPoolExecutor,
+        "get_logger": sdk_logger.get_logger, "logger": logging.getLogger("REDIS"),
+    }
+    for name, obj in expected.items():
+        assert getattr(sl, name) is obj, name
+    assert isinstance(sl.__doc__, str) and sl.__doc__
+
+
+def test_class_shape(sl):
+    cls = sl.StoreLink
+    assert type(cls) is type and cls.__bases__ == (object,)
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == (
+        "StoreLink", "StoreLink", "orba_sdk.redis.store_link")
+    assert cls.__doc__ == CLASS_DOC
+    assert [name for name in vars(cls) if name in METHODS] == list(METHODS)
+    extra = set(vars(cls)) - set(METHODS)
+    assert extra <= {"__module__", "__doc__", "__dict__", "__weakref__",
+                     "__firstlineno__", "__static_attributes__"}
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_method_metadata(sl, name):
+    annotations, defaults = METHODS[name]
+    method = getattr(sl.StoreLink, name)
+    assert vars(sl.StoreLink)[name] is method
+    assert method.__name__ == name
+    assert method.__qualname__ == "StoreLink." + name
+    assert method.__module__ == "orba_sdk.redis.store_link"
+    assert type(method.__annotations__) is dict
+    assert list(method.__annotations__.items()) == list(annotations.items())
+    assert method.__defaults__ == defaults
+    assert method.__kwdefaults__ is None
+    if name in ("_shutdown_executor", "_worker_loop"):
+        assert method.__doc__ is None
+    if name in DOCS:
+        first, args = DOCS[name]
+        after = method.__doc__[method.__doc__.index("Args:"):]
+        assert method.__doc__.startswith(first) and all(arg in after for arg in args)
+
+
+def test_signatures(sl, plain):
+    assert str(inspect.signature(sl.StoreLink)) == (
+        "(thread: 'bool' = True, host: 'str' = %r, port: 'int' = 6379, workers: 'int' = 2)"
+        % DEFAULT_HOST)
+    tail = "redis_key: 'str', data: 'Union[str, dict]', ttl: 'Optional[int]' = None) -> 'bool'"
+    assert str(inspect.signature(sl.StoreLink.write_data)) == "(self, " + tail
+    assert str(inspect.signature(plain.write_data)) == "(" + tail
+    bound = plain.write_data
+    assert isinstance(bound, types.MethodType)
+    assert bound.__self__ is plain and bound.__func__ is sl.StoreLink.write_data
+
+
+def test_subclass_inherits_and_overrides(sl, fake):
+    class Custom(sl.StoreLink):
+        def __init__(self):
+            super().__init__(thread=False)
+            self._redis_client = fake
+
+        def read_data(self, redis_key):
+            return "overridden " + redis_key
+
+    link = Custom()
+    assert link.read_data("k") == "overridden k"
+    assert link.write_data("k", "v") is True
+    assert fake.names() == ["set", "publish"]
+
+
+@pytest.mark.parametrize("env, host", [
+    (None, "localhost"), ({"REDIS_HOST": "redis.local"}, "redis.local"), ({"REDIS_HOST": ""}, ""),
+])
+def test_default_host_read_once_at_import(env, host):
+    result = run_python(
+        "import os\n"
+        "from orba_sdk.redis import store_link as m\n"
+        "os.environ['REDIS_HOST'] = 'changed.later'\n"
+        "kw = m.StoreLink(thread=False)._redis_client.connection_pool.connection_kwargs\n"
+        "print(repr((m.StoreLink.__init__.__defaults__[1], kw['host'], kw['port'])))\n",
+        env=env)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == repr((host, host, 6379))
+
+
+@pytest.mark.parametrize("missing, first", [
+    (["redis", "orjson"], "orjson"),
+    (["orba_sdk.logging.logger", "redis"], "redis"),
+    (["orba_sdk.logging.logger"], "orba_sdk.logging.logger"),
+])
+def test_import_fails_on_first_missing_collaborator(missing, first):
+    result = run_python(
+        "import sys\n"
+        "for name in %r: sys.modules[name] = None\n"
+        "try:\n    import orba_sdk.redis.store_link\n"
+        "except ImportError as e:\n    print(e.name)\n" % (missing,))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == first
+
+
+def test_get_logger_called_once_at_import():
+    result = run_python(
+        "import orba_sdk.logging.logger as L\n"
+        "calls, marker = [], object()\n"
+        "L.get_logger = lambda *a, **k: calls.append((a, k)) or marker\n"
+        "from orba_sdk.redis import store_link as m\n"
+        "m.StoreLink(thread=False)\n"
+        "print(calls, m.logger is marker)\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "[(('REDIS',), {})] True"
+
+
+def test_reload_is_a_no_op_and_reimport_is_refused():
+    result = run_python(
+        "import importlib, sys\n"
+        "import orba_sdk.redis.store_link as m\n"
+        "cls = m.StoreLink\n"
+        "assert importlib.reload(m) is m and m.StoreLink is cls\n"
+        "del sys.modules['orba_sdk.redis.store_link']\n"
+        "try:\n    import orba_sdk.redis.store_link\n"
+        "except RuntimeError as e:\n    print(e)\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == (
+        "Module 'store_link' has already been imported. Re-initialisation is not supported.")
+
+
+def test_second_interpreter_is_refused():
+    result = run_python(
+        "try:\n    from _testcapi import run_in_subinterp\n"
+        "except ImportError:\n    print('unavailable'); raise SystemExit\n"
+        "import orba_sdk.redis.store_link\n"
+        "print(run_in_subinterp('import orba_sdk.redis.store_link'))\n")
+    assert result.returncode == 0, result.stderr
+    if result.stdout.strip() == "unavailable":
+        pytest.skip("_testcapi.run_in_subinterp is not available")
+    assert result.stdout.strip() == "-1"
+    assert ("ImportError: Interpreter change detected - this module can only be loaded into "
+            "one interpreter per process.") in result.stderr
