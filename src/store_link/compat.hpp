@@ -31,7 +31,28 @@ vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
 #if PY_VERSION_HEX >= 0x03090000
     return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
 #else
-    Ref method = Ref::steal(PyObject_GetAttr(args[0], name));
+    // The lookup of 3.9's _PyObject_GetMethod: a method descriptor found on
+    // the type, and not shadowed by the instance dict, is called unbound.
+    PyObject *obj = args[0];
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject *descr = _PyType_Lookup(type, name);
+        if (descr != nullptr &&
+            PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            PyObject **dictptr = _PyObject_GetDictPtr(obj);
+            PyObject *dict = dictptr != nullptr ? *dictptr : nullptr;
+            if (dict == nullptr || PyDict_GetItemWithError(dict, name) ==
+                                       nullptr) {
+                if (PyErr_Occurred()) {
+                    return nullptr;
+                }
+                Ref method = Ref::new_ref(descr);
+                return _PyObject_Vectorcall(method.get(), args, nargsf,
+                                            kwnames);
+            }
+        }
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(obj, name));
     if (!method) {
         return nullptr;
     }
