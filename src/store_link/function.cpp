@@ -344,46 +344,62 @@ function_dealloc(PyObject *self)
 
 // ---- attributes -------------------------------------------------------------
 
-PyObject *
-function_get_name(PyObject *self, void *)
+// __name__, __qualname__ and __annotations__: an object field that only
+// takes values of one kind, with CPython's message for anything else.
+struct CheckedField {
+    size_t offset;
+    int (*accepts)(PyObject *);
+    const char *message;
+};
+
+int
+is_text(PyObject *value)
 {
-    PyObject *name = as_function(self)->name;
-    Py_INCREF(name);
-    return name;
+    return PyUnicode_Check(value);
 }
 
 int
-set_text_attribute(PyObject *&slot, PyObject *value, const char *message)
+is_dict(PyObject *value)
 {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
+    return PyDict_Check(value);
+}
+
+const CheckedField name_field = {offsetof(FunctionObject, name), is_text,
+                                 "__name__ must be set to a string object"};
+const CheckedField qualname_field = {
+    offsetof(FunctionObject, qualname), is_text,
+    "__qualname__ must be set to a string object"};
+const CheckedField annotations_field = {
+    offsetof(FunctionObject, annotations), is_dict,
+    "__annotations__ must be set to a dict object"};
+
+PyObject *&
+field_of(PyObject *self, void *closure)
+{
+    auto *field = static_cast<const CheckedField *>(closure);
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
+                                          field->offset);
+}
+
+PyObject *
+function_get_field(PyObject *self, void *closure)
+{
+    PyObject *value = field_of(self, closure);
+    Py_INCREF(value);
+    return value;
+}
+
+int
+function_set_field(PyObject *self, PyObject *value, void *closure)
+{
+    auto *field = static_cast<const CheckedField *>(closure);
+    if (value == nullptr || !field->accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, field->message);
         return -1;
     }
     Py_INCREF(value);
-    Py_SETREF(slot, value);
+    Py_SETREF(field_of(self, closure), value);
     return 0;
-}
-
-int
-function_set_name(PyObject *self, PyObject *value, void *)
-{
-    return set_text_attribute(as_function(self)->name, value,
-                              "__name__ must be set to a string object");
-}
-
-PyObject *
-function_get_qualname(PyObject *self, void *)
-{
-    PyObject *qualname = as_function(self)->qualname;
-    Py_INCREF(qualname);
-    return qualname;
-}
-
-int
-function_set_qualname(PyObject *self, PyObject *value, void *)
-{
-    return set_text_attribute(as_function(self)->qualname, value,
-                              "__qualname__ must be set to a string object");
 }
 
 PyObject *
@@ -399,27 +415,6 @@ PyObject *
 function_get_kwdefaults(PyObject *, void *)
 {
     Py_RETURN_NONE;
-}
-
-PyObject *
-function_get_annotations(PyObject *self, void *)
-{
-    PyObject *annotations = as_function(self)->annotations;
-    Py_INCREF(annotations);
-    return annotations;
-}
-
-int
-function_set_annotations(PyObject *self, PyObject *value, void *)
-{
-    if (value == nullptr || !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_INCREF(value);
-    Py_SETREF(as_function(self)->annotations, value);
-    return 0;
 }
 
 // inspect.Signature of the method, object included; a new reference, or NULL
@@ -511,13 +506,14 @@ function_get_signature(PyObject *self, void *)
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", function_get_name, function_set_name, nullptr, nullptr},
-    {"__qualname__", function_get_qualname, function_set_qualname, nullptr,
-     nullptr},
+    {"__name__", function_get_field, function_set_field, nullptr,
+     const_cast<CheckedField *>(&name_field)},
+    {"__qualname__", function_get_field, function_set_field, nullptr,
+     const_cast<CheckedField *>(&qualname_field)},
     {"__defaults__", function_get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", function_get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__annotations__", function_get_annotations, function_set_annotations,
-     nullptr, nullptr},
+    {"__annotations__", function_get_field, function_set_field, nullptr,
+     const_cast<CheckedField *>(&annotations_field)},
     {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
      nullptr},
