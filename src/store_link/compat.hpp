@@ -17,7 +17,8 @@
 // which -fvisibility=hidden then hides (3.9 added Py_EXPORTED_SYMBOL to it).
 #if PY_VERSION_HEX < 0x03090000
 #undef PyMODINIT_FUNC
-#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject *
+#define PyMODINIT_FUNC                                                        \
+    extern "C" __attribute__((visibility("default"))) PyObject *
 #endif
 
 namespace store_link {
@@ -41,8 +42,8 @@ vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
             PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
             PyObject **dictptr = _PyObject_GetDictPtr(obj);
             PyObject *dict = dictptr != nullptr ? *dictptr : nullptr;
-            if (dict == nullptr || PyDict_GetItemWithError(dict, name) ==
-                                       nullptr) {
+            if (dict == nullptr ||
+                PyDict_GetItemWithError(dict, name) == nullptr) {
                 if (PyErr_Occurred()) {
                     return nullptr;
                 }

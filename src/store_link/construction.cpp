@@ -18,7 +18,8 @@ scaled_at_least(PyObject *workers, long long factor, long long floor)
     const long long limit = 1LL << 59;
     if (overflow == 0 && value < limit && value > -limit) {
         long long scaled = factor * value;
-        return Ref::steal(PyLong_FromLongLong(scaled > floor ? scaled : floor));
+        return Ref::steal(
+            PyLong_FromLongLong(scaled > floor ? scaled : floor));
     }
     if (overflow < 0 || value <= -limit) {
         return Ref::steal(PyLong_FromLongLong(floor));
@@ -37,10 +38,11 @@ start_background_writer(const Call &call, PyObject *self, PyObject *workers)
     const ModuleState &S = call.state;
     Ref maxsize = scaled_at_least(workers, 1, 1);
     Ref queue_module = maxsize ? global(call, S.str_queue) : Ref();
-    Ref queue_type = queue_module ? attr(queue_module.get(), S.str_Queue)
-                                  : Ref();
-    Ref queue = queue_type ? call_object(queue_type.get(), S.kw_maxsize, maxsize.get())
-                           : Ref();
+    Ref queue_type =
+        queue_module ? attr(queue_module.get(), S.str_Queue) : Ref();
+    Ref queue =
+        queue_type ? call_object(queue_type.get(), S.kw_maxsize, maxsize.get())
+                   : Ref();
     if (!queue || PyObject_SetAttr(self, S.str__queue, queue.get()) < 0) {
         return -1;
     }
@@ -48,9 +50,10 @@ start_background_writer(const Call &call, PyObject *self, PyObject *workers)
     Ref target = attr(self, S.str__worker_loop);
     Ref threading = target ? global(call, S.str_threading) : Ref();
     Ref thread_type = threading ? attr(threading.get(), S.str_Thread) : Ref();
-    Ref worker = thread_type ? call_object(thread_type.get(), S.kw_thread, target.get(),
-                                    S.worker_name, Py_True)
-                             : Ref();
+    Ref worker = thread_type
+                     ? call_object(thread_type.get(), S.kw_thread,
+                                   target.get(), S.worker_name, Py_True)
+                     : Ref();
     if (!worker || PyObject_SetAttr(self, S.str__worker, worker.get()) < 0) {
         return -1;
     }
@@ -83,14 +86,15 @@ init(Call &call)
     Ref redis = max_connections ? global(call, S.str_redis) : Ref();
     Ref pool_type = redis ? attr(redis.get(), S.str_ConnectionPool) : Ref();
     Ref pool = pool_type ? call_object(pool_type.get(), S.kw_pool, host, port,
-                                max_connections.get(), Py_False)
+                                       max_connections.get(), Py_False)
                          : Ref();
     redis = pool ? global(call, S.str_redis) : Ref();
     Ref client_type = redis ? attr(redis.get(), S.str_StrictRedis) : Ref();
-    Ref client = client_type ? call_object(client_type.get(), S.kw_connection_pool,
-                                    pool.get())
+    Ref client = client_type ? call_object(client_type.get(),
+                                           S.kw_connection_pool, pool.get())
                              : Ref();
-    if (!client || PyObject_SetAttr(self, S.str__redis_client, client.get()) < 0 ||
+    if (!client ||
+        PyObject_SetAttr(self, S.str__redis_client, client.get()) < 0 ||
         PyObject_SetAttr(self, S.str__executor, Py_None) < 0 ||
         PyObject_SetAttr(self, S.str__queue, Py_None) < 0 ||
         PyObject_SetAttr(self, S.str__worker, Py_None) < 0) {
@@ -100,7 +104,8 @@ init(Call &call)
     Ref threading = global(call, S.str_threading);
     Ref event_type = threading ? attr(threading.get(), S.str_Event) : Ref();
     Ref stop_evt = event_type ? call_object(event_type.get(), nullptr) : Ref();
-    if (!stop_evt || PyObject_SetAttr(self, S.str__stop_evt, stop_evt.get()) < 0) {
+    if (!stop_evt ||
+        PyObject_SetAttr(self, S.str__stop_evt, stop_evt.get()) < 0) {
         return nullptr;
     }
 
@@ -114,17 +119,14 @@ init(Call &call)
 }
 
 const Param init_params[] = {
-    {"self", ArgKind::Any, nullptr},
-    {"thread", ArgKind::Truth, "bool"},
-    {"host", ArgKind::Str, "str"},
-    {"port", ArgKind::Int, "int"},
+    {"self", ArgKind::Any, nullptr},  {"thread", ArgKind::Truth, "bool"},
+    {"host", ArgKind::Str, "str"},    {"port", ArgKind::Int, "int"},
     {"workers", ArgKind::Int, "int"},
 };
 
 }  // namespace
 
-const MethodSpec init_spec = {
-    "__init__", init_params, 5, 4, nullptr, nullptr, init,
-};
+const MethodSpec init_spec =
+    method_spec("__init__", init_params, 4, nullptr, init);
 
 }  // namespace store_link

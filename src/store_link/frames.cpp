@@ -70,8 +70,8 @@ hand_over(Call &call)
 {
     const ModuleState &S = call.state;
     PyObject *self = call.args[0];
-    Ref pending = Ref::steal(PyTuple_Pack(3, call.args[1], call.args[2],
-                                          call.args[3]));
+    Ref pending =
+        Ref::steal(PyTuple_Pack(3, call.args[1], call.args[2], call.args[3]));
     Ref queue = pending ? attr(self, S.str__queue) : Ref();
     if (!queue) {
         return nullptr;
@@ -148,8 +148,8 @@ read_orba_data(Call &call)
 {
     const ModuleState &S = call.state;
     PyObject *redis_key = call.args[1];
-    Ref result = call_method(call.args[0], S.str_read_data, S.kw_redis_key,
-                             redis_key);
+    Ref result =
+        call_method(call.args[0], S.str_read_data, S.kw_redis_key, redis_key);
     if (result && PyBytes_Check(result.get())) {
         Ref orjson = global(call, S.str_orjson);
         result = orjson ? call_method(orjson.get(), S.str_loads, nullptr,
@@ -192,8 +192,8 @@ const Param read_orba_data_params[] = {
 
 }  // namespace
 
-const MethodSpec write_step_spec = {
-    "_write_", write_params, 4, 1, "bool",
+const MethodSpec write_step_spec = method_spec(
+    "_write_", write_params, 1, "bool", write_step,
     "\n"
     "        Internal function that is executed in background thread\n"
     "        Args:\n"
@@ -201,12 +201,10 @@ const MethodSpec write_step_spec = {
     "            redis_key:\n"
     "        Returns:\n"
     "\n"
-    "        ",
-    write_step,
-};
+    "        ");
 
-const MethodSpec write_orba_data_spec = {
-    "write_orba_data", write_orba_data_params, 4, 1, "bool",
+const MethodSpec write_orba_data_spec = method_spec(
+    "write_orba_data", write_orba_data_params, 1, "bool", write_orba_data,
     "\n"
     "        Write video frame to the target redis key. If data is None, "
     "deletes the key.\n"
@@ -214,18 +212,14 @@ const MethodSpec write_orba_data_spec = {
     "                data: Data dict to write, or None to delete the key.\n"
     "                redis_key(str): Target redis key.\n"
     "                ttl(int): Optional time-to-live in seconds.\n"
-    "        ",
-    write_orba_data,
-};
+    "        ");
 
-const MethodSpec read_orba_data_spec = {
-    "read_orba_data", read_orba_data_params, 2, 0, nullptr,
+const MethodSpec read_orba_data_spec = method_spec(
+    "read_orba_data", read_orba_data_params, 0, nullptr, read_orba_data,
     "Read video frame from a given redis key\n"
     "\n"
     "        Args:\n"
     "            redis_key(str): Target redis key.\n"
-    "        ",
-    read_orba_data,
-};
+    "        ");
 
 }  // namespace store_link

@@ -11,10 +11,9 @@ namespace store_link {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const MethodSpec *spec;
-    ModuleState *state;    // lives as long as `module`
+    ModuleState *state;  // lives as long as `module`
     PyObject *module;
     PyObject *globals;
     PyObject *param_names[kMaxParams];  // interned
@@ -41,9 +40,9 @@ raise_count_error(const MethodSpec &spec, Py_ssize_t given)
 {
     Py_ssize_t required = spec.nparams - spec.ndefaults;
     Py_ssize_t expected = given < required ? required : spec.nparams;
-    const char *bound = spec.ndefaults == 0   ? "exactly"
-                        : given < required ? "at least"
-                                           : "at most";
+    const char *bound = spec.ndefaults == 0 ? "exactly"
+                        : given < required  ? "at least"
+                                            : "at most";
     PyErr_Format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  spec.name, bound, expected, expected == 1 ? "" : "s", given);
@@ -342,7 +341,8 @@ function_dealloc(PyObject *self)
     PyObject_GC_Del(self);
 }
 
-// ---- attributes -------------------------------------------------------------
+// ---- attributes
+// -------------------------------------------------------------
 
 // __name__, __qualname__ and __annotations__: an object field that only
 // takes values of one kind, with CPython's message for anything else.
@@ -434,8 +434,8 @@ build_signature(const FunctionObject *func)
     if (!parameter_type || !signature_type) {
         return nullptr;
     }
-    Ref kind = Ref::steal(PyObject_GetAttrString(parameter_type.get(),
-                                                 "POSITIONAL_OR_KEYWORD"));
+    Ref kind = Ref::steal(
+        PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
     Ref parameters = Ref::steal(PyList_New(0));
     if (!kind || !parameters) {
         return nullptr;
@@ -460,14 +460,15 @@ build_signature(const FunctionObject *func)
                 return nullptr;
             }
         }
-        Ref args = Ref::steal(
-            PyTuple_Pack(2, func->param_names[i], kind.get()));
+        Ref args =
+            Ref::steal(PyTuple_Pack(2, func->param_names[i], kind.get()));
         if (!args) {
             return nullptr;
         }
         Ref parameter = Ref::steal(
             PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
-        if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0) {
+        if (!parameter ||
+            PyList_Append(parameters.get(), parameter.get()) < 0) {
             return nullptr;
         }
     }
@@ -541,9 +542,9 @@ build_annotations(const MethodSpec &spec)
             continue;
         }
         Ref value = Ref::steal(PyUnicode_FromString(text));
-        if (!value || PyDict_SetItemString(annotations.get(),
-                                           spec.params[i].name,
-                                           value.get()) < 0) {
+        if (!value ||
+            PyDict_SetItemString(annotations.get(), spec.params[i].name,
+                                 value.get()) < 0) {
             return nullptr;
         }
     }
@@ -574,9 +575,9 @@ none_defaults(Py_ssize_t count)
 }  // namespace
 
 PyTypeObject FunctionType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "orba_sdk.redis.store_link.StoreLinkFunction",  // tp_name
-    sizeof(FunctionObject),                          // tp_basicsize
+    PyVarObject_HEAD_INIT(
+        nullptr, 0) "orba_sdk.redis.store_link.StoreLinkFunction",  // tp_name
+    sizeof(FunctionObject),  // tp_basicsize
 };
 
 int
@@ -595,7 +596,8 @@ raise_argument_type(const char *param, const char *expected, PyObject *given,
                  "Argument '%.200s' has incorrect type (expected %.200s, got "
                  "%.200s)%s",
                  param, expected, given_text,
-                 subclass ? ". Subclasses of built-in types are refused." : "");
+                 subclass ? ". Subclasses of built-in types are refused."
+                          : "");
     return -1;
 }
 
@@ -619,7 +621,8 @@ function_new(const MethodSpec &spec, PyObject *module, PyObject *defaults,
         name = nullptr;
     }
     func->name = func->qualname = func->module_name = func->doc = nullptr;
-    func->defaults = func->annotations = func->signature = func->dict = nullptr;
+    func->defaults = func->annotations = func->signature = func->dict =
+        nullptr;
     for (Py_ssize_t i = 0; i < spec.nparams; i++) {
         func->param_names[i] = PyUnicode_InternFromString(spec.params[i].name);
         if (func->param_names[i] == nullptr) {

@@ -56,6 +56,18 @@ extern PyTypeObject FunctionType;
 // Readies FunctionType; returns 0, or -1 with an exception set.
 int function_type_ready();
 
+// A MethodSpec whose parameter count comes from the table itself.
+template <size_t N>
+constexpr MethodSpec
+method_spec(const char *name, const Param (&params)[N], Py_ssize_t ndefaults,
+            const char *return_annotation, Impl impl,
+            const char *doc = nullptr)
+{
+    static_assert(N <= kMaxParams, "Call::args has room for kMaxParams");
+    return MethodSpec{name, params, N, ndefaults, return_annotation,
+                      doc,  impl};
+}
+
 // Returns a new function bound to the module's globals, or NULL with an
 // exception set. `defaults` is a tuple of spec.ndefaults items, or NULL for
 // all None.

@@ -89,17 +89,17 @@ scan_keys(Call &call)
     }
     Ref iterable =
         call_method(client.get(), S.str_scan_iter, S.kw_match, call.args[1]);
-    Ref iterator = iterable ? Ref::steal(PyObject_GetIter(iterable.get()))
-                            : Ref();
+    Ref iterator =
+        iterable ? Ref::steal(PyObject_GetIter(iterable.get())) : Ref();
     if (!iterator) {
         return nullptr;
     }
     while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref name;
         if (PyBytes_CheckExact(key.get())) {
-            name = Ref::steal(PyUnicode_DecodeUTF8(
-                PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get()),
-                "strict"));
+            name = Ref::steal(
+                PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()),
+                                     PyBytes_GET_SIZE(key.get()), "strict"));
         }
         else if (PyBytes_Check(key.get())) {
             name = call_method(key.get(), S.str_decode, nullptr);
@@ -134,42 +134,36 @@ const Param scan_keys_params[] = {
 
 }  // namespace
 
-const MethodSpec delete_data_spec = {
-    "delete_data", delete_data_params, 2, 0, "bool",
-    "Delete data from the target redis location\n"
-    "\n"
-    "        Args:\n"
-    "            redis_key(str): Target redis key.\n"
-    "        ",
-    delete_data,
-};
+const MethodSpec delete_data_spec =
+    method_spec("delete_data", delete_data_params, 0, "bool", delete_data,
+                "Delete data from the target redis location\n"
+                "\n"
+                "        Args:\n"
+                "            redis_key(str): Target redis key.\n"
+                "        ");
 
-const MethodSpec delete_many_spec = {
-    "delete_many", delete_many_params, 2, 0, "int",
-    "Delete multiple keys in a single Redis command.\n"
-    "\n"
-    "        Args:\n"
-    "            redis_keys(list): List of Redis keys to delete.\n"
-    "\n"
-    "        Returns:\n"
-    "            int: Number of keys that were deleted.\n"
-    "        ",
-    delete_many,
-};
+const MethodSpec delete_many_spec =
+    method_spec("delete_many", delete_many_params, 0, "int", delete_many,
+                "Delete multiple keys in a single Redis command.\n"
+                "\n"
+                "        Args:\n"
+                "            redis_keys(list): List of Redis keys to delete.\n"
+                "\n"
+                "        Returns:\n"
+                "            int: Number of keys that were deleted.\n"
+                "        ");
 
-const MethodSpec scan_keys_spec = {
-    "scan_keys", scan_keys_params, 2, 0, "list",
-    "Return all existing keys matching a glob pattern using SCAN "
-    "(non-blocking).\n"
-    "\n"
-    "        Args:\n"
-    "            pattern(str): Redis glob pattern, e.g. "
-    "``'redis_<node_id>_*'``.\n"
-    "\n"
-    "        Returns:\n"
-    "            list: List of matching key strings.\n"
-    "        ",
-    scan_keys,
-};
+const MethodSpec scan_keys_spec =
+    method_spec("scan_keys", scan_keys_params, 0, "list", scan_keys,
+                "Return all existing keys matching a glob pattern using SCAN "
+                "(non-blocking).\n"
+                "\n"
+                "        Args:\n"
+                "            pattern(str): Redis glob pattern, e.g. "
+                "``'redis_<node_id>_*'``.\n"
+                "\n"
+                "        Returns:\n"
+                "            list: List of matching key strings.\n"
+                "        ");
 
 }  // namespace store_link

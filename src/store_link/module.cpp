@@ -22,10 +22,10 @@ const char class_doc[] =
 
 // In class-body order.
 const MethodSpec *const store_link_methods[] = {
-    &init_spec,           &shutdown_executor_spec, &worker_loop_spec,
-    &write_step_spec,     &write_orba_data_spec,   &delete_data_spec,
-    &delete_many_spec,    &scan_keys_spec,         &write_data_spec,
-    &read_data_spec,      &read_orba_data_spec,
+    &init_spec,        &shutdown_executor_spec, &worker_loop_spec,
+    &write_step_spec,  &write_orba_data_spec,   &delete_data_spec,
+    &delete_many_spec, &scan_keys_spec,         &write_data_spec,
+    &read_data_spec,   &read_orba_data_spec,
 };
 
 struct InternedName {
@@ -90,10 +90,10 @@ for_each_field(ModuleState &S, Visit visit)
             return err;
         }
     }
-    PyObject **others[] = {&S.kw_pool,    &S.kw_connection_pool,
-                           &S.kw_maxsize, &S.kw_thread,
-                           &S.kw_timeout, &S.kw_ex,
-                           &S.kw_match,   &S.kw_redis_key,
+    PyObject **others[] = {&S.kw_pool,     &S.kw_connection_pool,
+                           &S.kw_maxsize,  &S.kw_thread,
+                           &S.kw_timeout,  &S.kw_ex,
+                           &S.kw_match,    &S.kw_redis_key,
                            &S.get_timeout, &S.join_timeout};
     for (PyObject **field : others) {
         if (int err = visit(*field)) {
@@ -175,29 +175,27 @@ default_host(PyObject *globals)
 Ref
 build_class(PyObject *module, PyObject *host)
 {
-    Ref namespace_ = Ref::steal(Py_BuildValue(
-        "{s:s,s:s,s:s}", "__module__", PyModule_GetName(module),
-        "__qualname__", "StoreLink", "__doc__", class_doc));
+    Ref namespace_ = Ref::steal(
+        Py_BuildValue("{s:s,s:s,s:s}", "__module__", PyModule_GetName(module),
+                      "__qualname__", "StoreLink", "__doc__", class_doc));
     Ref init_defaults =
         Ref::steal(Py_BuildValue("(OOii)", Py_True, host, 6379, 2));
     if (!namespace_ || !init_defaults) {
         return Ref();
     }
     for (const MethodSpec *spec : store_link_methods) {
-        PyObject *defaults = spec == &init_spec ? init_defaults.get() : nullptr;
-        Ref method = Ref::steal(function_new(*spec, module, defaults,
-                                             "StoreLink"));
-        if (!method ||
-            PyDict_SetItemString(namespace_.get(), spec->name, method.get()) <
-                0) {
+        PyObject *defaults =
+            spec == &init_spec ? init_defaults.get() : nullptr;
+        Ref method =
+            Ref::steal(function_new(*spec, module, defaults, "StoreLink"));
+        if (!method || PyDict_SetItemString(namespace_.get(), spec->name,
+                                            method.get()) < 0) {
             return Ref();
         }
     }
-    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject *>(
-                                                &PyType_Type),
-                                            "s(O)O", "StoreLink",
-                                            &PyBaseObject_Type,
-                                            namespace_.get()));
+    return Ref::steal(PyObject_CallFunction(
+        reinterpret_cast<PyObject *>(&PyType_Type), "s(O)O", "StoreLink",
+        &PyBaseObject_Type, namespace_.get()));
 }
 
 int
@@ -296,15 +294,9 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "store_link",
-    module_doc,
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    PyModuleDef_HEAD_INIT, "store_link", module_doc,
+    sizeof(ModuleState),   nullptr,      module_slots,
+    module_traverse,       module_clear, module_free,
 };
 
 }  // namespace
@@ -329,9 +321,8 @@ state_init(ModuleState &S)
     S.kw_redis_key = interned_tuple({"redis_key"});
     S.get_timeout = PyFloat_FromDouble(0.2);
     S.join_timeout = PyFloat_FromDouble(0.5);
-    return for_each_field(S, [](PyObject *field) {
-        return field == nullptr ? -1 : 0;
-    });
+    return for_each_field(
+        S, [](PyObject *field) { return field == nullptr ? -1 : 0; });
 }
 
 int

@@ -1,6 +1,6 @@
-// What StoreLink's operations share: their method specs and small call helpers.
-// Every helper returns an empty Ref (or -1) with an exception set on failure,
-// and may run Python code.
+// What StoreLink's operations share: their method specs and small call
+// helpers. Every helper returns an empty Ref (or -1) with an exception set on
+// failure, and may run Python code.
 #ifndef STORE_LINK_OPERATIONS_HPP
 #define STORE_LINK_OPERATIONS_HPP
 
@@ -42,8 +42,8 @@ Ref
 call_object(PyObject *callable, PyObject *kwnames, Args... args)
 {
     PyObject *argv[] = {nullptr, args...};
-    size_t nargs = sizeof...(args) -
-                   (kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
+    size_t nargs =
+        sizeof...(args) - (kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
     return Ref::steal(PyObject_Vectorcall(
         callable, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
@@ -82,8 +82,7 @@ int log(const Call &call, PyObject *level, PyObject *message);
 int notify_change(const Call &call, PyObject *self, PyObject *redis_key);
 
 // The error line of a failed frame store; 0, or -1.
-int log_store_failure(const Call &call, PyObject *redis_key,
-                      PyObject *error);
+int log_store_failure(const Call &call, PyObject *redis_key, PyObject *error);
 
 }  // namespace store_link
 

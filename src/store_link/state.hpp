@@ -53,20 +53,20 @@ struct ModuleState {
     PyObject *str_warning;
     PyObject *str_error;
     // Keyword names of outbound calls, as vectorcall kwnames tuples.
-    PyObject *kw_pool;             // host, port, max_connections, decode_responses
+    PyObject *kw_pool;  // host, port, max_connections, decode_responses
     PyObject *kw_connection_pool;
     PyObject *kw_maxsize;
-    PyObject *kw_thread;           // target, name, daemon
+    PyObject *kw_thread;  // target, name, daemon
     PyObject *kw_timeout;
     PyObject *kw_ex;
     PyObject *kw_match;
     PyObject *kw_redis_key;
     // Constants.
-    PyObject *notify_suffix;       // "_notify"
-    PyObject *notify_message;      // "1"
-    PyObject *worker_name;         // "StoreLinkWorker"
-    PyObject *get_timeout;         // 0.2
-    PyObject *join_timeout;        // 0.5
+    PyObject *notify_suffix;   // "_notify"
+    PyObject *notify_message;  // "1"
+    PyObject *worker_name;     // "StoreLinkWorker"
+    PyObject *get_timeout;     // 0.2
+    PyObject *join_timeout;    // 0.5
 };
 
 // Fills every field; returns 0, or -1 with an exception set.

@@ -22,9 +22,9 @@ notify_change(const Call &call, PyObject *self, PyObject *redis_key)
         return -1;
     }
     Ref e = fetch_exception();
-    Ref message =
-        Ref::steal(PyUnicode_FromFormat("Failed to publish notification to %U: %S",
-                                        notify_channel.get(), e.get()));
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("Failed to publish notification to %U: %S",
+                             notify_channel.get(), e.get()));
     if (!message) {
         return -1;
     }
@@ -55,8 +55,8 @@ write_data(Call &call)
         }
         data = serialised.get();
     }
-    Ref result = call_method(client.get(), S.str_set, S.kw_ex, redis_key, data,
-                             ttl);
+    Ref result =
+        call_method(client.get(), S.str_set, S.kw_ex, redis_key, data, ttl);
     if (!result) {
         return nullptr;
     }
@@ -99,25 +99,21 @@ const Param read_data_params[] = {
 
 }  // namespace
 
-const MethodSpec write_data_spec = {
-    "write_data", write_data_params, 4, 1, "bool",
-    "Write data to the target redis location\n"
-    "\n"
-    "        Args:\n"
-    "            redis_key(str): Target redis key.\n"
-    "            data(str): Data to be written.\n"
-    "        ",
-    write_data,
-};
+const MethodSpec write_data_spec =
+    method_spec("write_data", write_data_params, 1, "bool", write_data,
+                "Write data to the target redis location\n"
+                "\n"
+                "        Args:\n"
+                "            redis_key(str): Target redis key.\n"
+                "            data(str): Data to be written.\n"
+                "        ");
 
-const MethodSpec read_data_spec = {
-    "read_data", read_data_params, 2, 0, "Any",
-    "Read data from the target redis location\n"
-    "\n"
-    "        Args:\n"
-    "            redis_key(str): Target redis key.\n"
-    "        ",
-    read_data,
-};
+const MethodSpec read_data_spec =
+    method_spec("read_data", read_data_params, 0, "Any", read_data,
+                "Read data from the target redis location\n"
+                "\n"
+                "        Args:\n"
+                "            redis_key(str): Target redis key.\n"
+                "        ");
 
 }  // namespace store_link

@@ -86,8 +86,9 @@ worker_loop(Call &call)
     PyObject *self = call.args[0];
     for (;;) {
         Ref stop_evt = attr(self, S.str__stop_evt);
-        Ref stop = stop_evt ? call_method(stop_evt.get(), S.str_is_set, nullptr)
-                            : Ref();
+        Ref stop = stop_evt
+                       ? call_method(stop_evt.get(), S.str_is_set, nullptr)
+                       : Ref();
         int stopping = stop ? PyObject_IsTrue(stop.get()) : -1;
         if (stopping < 0) {
             return nullptr;
@@ -170,13 +171,10 @@ const Param self_only_params[] = {
 
 }  // namespace
 
-const MethodSpec shutdown_executor_spec = {
-    "_shutdown_executor", self_only_params, 1, 0, nullptr, nullptr,
-    shutdown_executor,
-};
+const MethodSpec shutdown_executor_spec = method_spec(
+    "_shutdown_executor", self_only_params, 0, nullptr, shutdown_executor);
 
-const MethodSpec worker_loop_spec = {
-    "_worker_loop", self_only_params, 1, 0, nullptr, nullptr, worker_loop,
-};
+const MethodSpec worker_loop_spec =
+    method_spec("_worker_loop", self_only_params, 0, nullptr, worker_loop);
 
 }  // namespace store_link

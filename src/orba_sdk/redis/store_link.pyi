@@ -1,10 +1,10 @@
-from concurrent.futures import ThreadPoolExecutor as ThreadPoolExecutor
-from logging import Logger
-from typing import Any, Dict, List, Optional, Tuple, Union
 import atexit as atexit
 import os as os
 import queue as queue
 import threading as threading
+from concurrent.futures import ThreadPoolExecutor as ThreadPoolExecutor
+from logging import Logger
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 import orjson as orjson
 import redis as redis
