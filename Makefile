@@ -1,0 +1,52 @@
+# Shortcuts for the scripts under scripts/; each script installs what it needs.
+SHELL := /bin/bash
+TOOLS := build/tools-venv
+CXX_SOURCES := $(wildcard src/store_link/*.cpp src/store_link/*.hpp)
+PY_SOURCES := examples tests bench scripts src/orba_sdk
+
+.PHONY: test example sanitize leakcheck format format-check lint dev tools
+
+test:  ## the whole suite, CPython 3.8 and the newest, fresh isolated builds
+	bash scripts/test.sh
+
+example:  ## the producer/consumer example against a throwaway redis-server
+	bash scripts/run-example.sh
+
+sanitize:  ## the suite against an ASan + UBSan build
+	bash scripts/sanitize.sh
+
+leakcheck:  ## every operation in rounds; fails when memory keeps growing
+	bash scripts/leakcheck.sh
+
+dev:  ## (re)builds the extension into .venv-3.8 and .venv-<newest>
+	bash scripts/dev-install.sh 3.8 $$(scripts/find-python.sh newest | sed -E 's#.*/versions/([0-9]+\.[0-9]+).*#\1#')
+
+tools: $(TOOLS)/bin/ruff
+
+$(TOOLS)/bin/ruff:
+	rm -rf $(TOOLS)
+	$$(scripts/find-python.sh newest) -m venv $(TOOLS)
+	$(TOOLS)/bin/python -m pip install -q --upgrade pip
+	$(TOOLS)/bin/python -m pip install -q "ruff==0.17.*" "clang-format==23.1.*"
+
+format: tools  ## clang-format on the C++; ruff's import sorting and formatter on the Python
+	$(TOOLS)/bin/clang-format -i $(CXX_SOURCES)
+	$(TOOLS)/bin/ruff check --select I --fix $(PY_SOURCES)
+	$(TOOLS)/bin/ruff format $(PY_SOURCES)
+
+format-check: tools  ## fails when "make format" would change a file
+	$(TOOLS)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(TOOLS)/bin/ruff format --check $(PY_SOURCES)
+
+lint: tools  ## ruff check, and clang-tidy when it is installed
+	$(TOOLS)/bin/ruff check $(PY_SOURCES)
+	@if command -v clang-tidy >/dev/null; then \
+	    db=$$(ls build/cp*/compile_commands.json 2>/dev/null | head -n 1); \
+	    if [ -n "$$db" ]; then \
+	        clang-tidy -p "$$(dirname "$$db")" --quiet $(filter %.cpp,$(CXX_SOURCES)); \
+	    else \
+	        echo "clang-tidy: no compile_commands.json yet (make dev first); skipped"; \
+	    fi; \
+	else \
+	    echo "clang-tidy not installed; skipped"; \
+	fi

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The whole test suite, from a fresh machine: installs redis-server when it is missing, then for
+# CPython 3.8 and for the newest CPython builds the package from the sources into a fresh venv
+# (isolated build, fresh CMake tree) and runs pytest and mypy against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+source scripts/lib.sh
+
+need_redis_server
+
+pythons=("$(scripts/find-python.sh 3.8)")
+newest=$(scripts/find-python.sh newest)
+if [ "$(python_version "$newest")" != "$(python_version "${pythons[0]}")" ]; then
+    pythons+=("$newest")
+fi
+
+# test_with PYTHON: one full round; returns non-zero when a step fails.
+test_with() {
+    local python=$1 version
+    version=$(python_version "$python")
+    local venv="$root/build/test-venvs/$version" cmake_dir="$root/build/test-build/$version"
+    echo
+    echo "==================== CPython $version ($python) ===================="
+    rm -rf "$venv" "$cmake_dir"
+    mkdir -p "$root/build/test-venvs"
+
+    echo "-- venv $venv"
+    "$python" -m venv "$venv" || return 1
+    "$venv/bin/python" -m pip install -q --upgrade pip || return 1
+
+    echo "-- pip install .[test] (isolated build from the sources)"
+    "$venv/bin/python" -m pip install -q -C "build-dir=$cmake_dir" ".[test]" || return 1
+
+    # "python -m" puts the project root on sys.path, not src/: the package that the tests
+    # import must be the installed one, with its compiled module.
+    local where
+    where=$("$venv/bin/python" -c \
+        'import orba_sdk.redis.store_link as m; print(m.__file__)') || return 1
+    echo "-- testing $where"
+    case "$where" in
+        "$venv"/*) ;;
+        *) echo "the module was not imported from the test venv" >&2; return 1 ;;
+    esac
+
+    echo "-- pytest (CPython $version)"
+    env -u REDIS_HOST "$venv/bin/python" -m pytest -p no:cacheprovider || return 1
+
+    echo "-- mypy examples (CPython $version)"
+    "$venv/bin/python" -m mypy --cache-dir "$venv/mypy-cache" examples || return 1
+
+    # The stub is what users type-check against: it must match the compiled module. The names
+    # that the module re-exports from the standard library are typeshed's business.
+    echo "-- stubtest orba_sdk.redis.store_link (CPython $version)"
+    printf '%s\n' 'orba_sdk.redis.store_link.ThreadPoolExecutor.*' >"$venv/stubtest-allowlist"
+    "$venv/bin/python" -m mypy.stubtest --mypy-config-file pyproject.toml \
+        --allowlist "$venv/stubtest-allowlist" --ignore-unused-allowlist \
+        orba_sdk.redis.store_link || return 1
+}
+
+declare -a summary=()
+status=0
+for python in "${pythons[@]}"; do
+    version=$(python_version "$python")
+    if test_with "$python"; then
+        summary+=("CPython $version: passed")
+    else
+        summary+=("CPython $version: FAILED")
+        status=1
+    fi
+done
+
+echo
+echo "==================== summary ===================="
+printf '%s\n' "${summary[@]}"
+exit "$status"
