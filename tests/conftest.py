@@ -32,10 +32,26 @@ class RedisServer:
         if binary is None:
             pytest.fail("redis-server is not installed (apt-get install redis-server)")
         self.process = subprocess.Popen(
-            [binary, "--port", str(self.port), "--bind", "127.0.0.1",
-             "--save", "", "--appendonly", "no", "--dir", self.workdir,
-             "--daemonize", "no", "--loglevel", "warning"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            [
+                binary,
+                "--port",
+                str(self.port),
+                "--bind",
+                "127.0.0.1",
+                "--save",
+                "",
+                "--appendonly",
+                "no",
+                "--dir",
+                self.workdir,
+                "--daemonize",
+                "no",
+                "--loglevel",
+                "warning",
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         client = redis_py.Redis(port=self.port)
         deadline = time.monotonic() + 10
         while True:
@@ -107,8 +123,9 @@ class FakeClient:
     A setting that is an exception instance is raised instead of returned.
     """
 
-    def __init__(self, set_reply=True, get_reply=None, delete_reply=1,
-                 publish_reply=0, scan_reply=()):
+    def __init__(
+        self, set_reply=True, get_reply=None, delete_reply=1, publish_reply=0, scan_reply=()
+    ):
         self.calls = []
         self.set_reply = set_reply
         self.get_reply = get_reply
@@ -181,5 +198,6 @@ def run_python(code, env=None, timeout=30):
     full_env.pop("REDIS_HOST", None)
     if env:
         full_env.update(env)
-    return subprocess.run([sys.executable, "-c", code], env=full_env, timeout=timeout,
-                          capture_output=True, text=True)
+    return subprocess.run(
+        [sys.executable, "-c", code], env=full_env, timeout=timeout, capture_output=True, text=True
+    )

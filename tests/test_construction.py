@@ -28,6 +28,7 @@ class Recorder:
             self.events.append((name, args, kwargs))
             self.made[name] = Made(self.events, name)
             return self.made[name]
+
         return make
 
     def pool_kwargs(self):
@@ -40,9 +41,11 @@ def rec(sl, monkeypatch):
     r = Recorder()
     monkeypatch.setattr(sl.redis, "ConnectionPool", r.factory("ConnectionPool"))
     monkeypatch.setattr(sl.redis, "StrictRedis", r.factory("StrictRedis"))
-    monkeypatch.setattr(sl, "threading",
-                        type("threading", (), {"Event": r.factory("Event"),
-                                               "Thread": r.factory("Thread")}))
+    monkeypatch.setattr(
+        sl,
+        "threading",
+        type("threading", (), {"Event": r.factory("Event"), "Thread": r.factory("Thread")}),
+    )
     monkeypatch.setattr(sl, "queue", type("queue", (), {"Queue": r.factory("Queue")}))
     monkeypatch.setattr(sl, "atexit", type("atexit", (), {"register": r.factory("register")}))
     return r
@@ -52,8 +55,11 @@ def test_threaded_construction_calls_in_order(sl, rec):
     link = sl.StoreLink(True, "redis.local", 7000, 2)
     made = rec.made
     assert rec.events == [
-        ("ConnectionPool", (), {"host": "redis.local", "port": 7000, "max_connections": 10,
-                                "decode_responses": False}),
+        (
+            "ConnectionPool",
+            (),
+            {"host": "redis.local", "port": 7000, "max_connections": 10, "decode_responses": False},
+        ),
         ("StrictRedis", (), {"connection_pool": made["ConnectionPool"]}),
         ("Event", (), {}),
         ("Queue", (), {"maxsize": 2}),
@@ -64,9 +70,14 @@ def test_threaded_construction_calls_in_order(sl, rec):
     assert rec.pool_kwargs()["decode_responses"] is False
     assert rec.events[4][2]["target"].__self__ is link
     assert rec.events[6][1][0].__self__ is link
-    assert vars(link) == {"_use_thread": True, "_redis_client": made["StrictRedis"],
-                          "_executor": None, "_queue": made["Queue"], "_worker": made["Thread"],
-                          "_stop_evt": made["Event"]}
+    assert vars(link) == {
+        "_use_thread": True,
+        "_redis_client": made["StrictRedis"],
+        "_executor": None,
+        "_queue": made["Queue"],
+        "_worker": made["Thread"],
+        "_stop_evt": made["Event"],
+    }
     assert type(link._use_thread) is bool
 
 
@@ -74,16 +85,33 @@ def test_non_threaded_construction_calls_in_order(sl, rec):
     link = sl.StoreLink(thread=False, host="h", port=1, workers=4)
     assert [name for name, _, _ in rec.events] == ["ConnectionPool", "StrictRedis", "Event"]
     assert rec.events[1][2] == {"connection_pool": rec.made["ConnectionPool"]}
-    assert vars(link) == {"_use_thread": False, "_redis_client": rec.made["StrictRedis"],
-                          "_executor": None, "_queue": None, "_worker": None,
-                          "_stop_evt": rec.made["Event"]}
+    assert vars(link) == {
+        "_use_thread": False,
+        "_redis_client": rec.made["StrictRedis"],
+        "_executor": None,
+        "_queue": None,
+        "_worker": None,
+        "_stop_evt": rec.made["Event"],
+    }
     assert type(link._use_thread) is bool
 
 
-@pytest.mark.parametrize("workers, max_connections, maxsize", [
-    (-3, 10, 1), (0, 10, 1), (1, 10, 1), (2, 10, 2), (3, 15, 3), (4, 20, 4), (8, 40, 8),
-    (3.7, 15, 3), (Fraction(9, 2), 20, 4), (-0.5, 10, 1), (True, 10, 1),
-])
+@pytest.mark.parametrize(
+    "workers, max_connections, maxsize",
+    [
+        (-3, 10, 1),
+        (0, 10, 1),
+        (1, 10, 1),
+        (2, 10, 2),
+        (3, 15, 3),
+        (4, 20, 4),
+        (8, 40, 8),
+        (3.7, 15, 3),
+        (Fraction(9, 2), 20, 4),
+        (-0.5, 10, 1),
+        (True, 10, 1),
+    ],
+)
 def test_sizes_follow_workers(sl, rec, workers, max_connections, maxsize):
     sl.StoreLink(workers=workers)
     assert rec.pool_kwargs()["max_connections"] == max_connections
@@ -92,10 +120,20 @@ def test_sizes_follow_workers(sl, rec, workers, max_connections, maxsize):
     assert type(rec.events[3][2]["maxsize"]) is int
 
 
-@pytest.mark.parametrize("thread, threaded", [
-    (False, False), (None, False), (0, False), ("", False), ([], False),
-    (True, True), (1, True), ("x", True), (object(), True),
-])
+@pytest.mark.parametrize(
+    "thread, threaded",
+    [
+        (False, False),
+        (None, False),
+        (0, False),
+        ("", False),
+        ([], False),
+        (True, True),
+        (1, True),
+        ("x", True),
+        (object(), True),
+    ],
+)
 def test_thread_uses_truth_value(sl, rec, thread, threaded):
     link = sl.StoreLink(thread)
     assert link._use_thread is threaded
@@ -108,10 +146,17 @@ class MyInt(int):
     pass
 
 
-@pytest.mark.parametrize("port, expected", [
-    (6380, 6380), (6379.0, 6379), (6379.9, 6379), (Decimal("6379.9"), 6379), (True, 1),
-    (MyInt(6380), 6380),
-])
+@pytest.mark.parametrize(
+    "port, expected",
+    [
+        (6380, 6380),
+        (6379.0, 6379),
+        (6379.9, 6379),
+        (Decimal("6379.9"), 6379),
+        (True, 1),
+        (MyInt(6380), 6380),
+    ],
+)
 def test_port_converted_to_int(sl, rec, port, expected):
     sl.StoreLink(thread=False, port=port)
     assert rec.pool_kwargs()["port"] == expected and type(rec.pool_kwargs()["port"]) is int
@@ -122,11 +167,18 @@ class BadBool:
         raise ZeroDivisionError
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"port": "6379"}, TypeError), ({"workers": None}, TypeError), ({"host": None}, TypeError),
-    ({"port": math.inf}, OverflowError), ({"workers": math.nan}, ValueError),
-    ({"thread": BadBool(), "port": "p"}, ZeroDivisionError), ({"threads": True}, TypeError),
-])
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"port": "6379"}, TypeError),
+        ({"workers": None}, TypeError),
+        ({"host": None}, TypeError),
+        ({"port": math.inf}, OverflowError),
+        ({"workers": math.nan}, ValueError),
+        ({"thread": BadBool(), "port": "p"}, ZeroDivisionError),
+        ({"threads": True}, TypeError),
+    ],
+)
 def test_refused_arguments_build_nothing(sl, rec, kwargs, error):
     with pytest.raises(error):
         sl.StoreLink(**kwargs)

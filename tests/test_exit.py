@@ -41,13 +41,17 @@ def test_idle_worker_lets_the_process_exit(redis_server):
     done, wall = timed(
         "from orba_sdk.redis.store_link import StoreLink\n"
         f"link = StoreLink(host='127.0.0.1', port={redis_server.port})\n"
-        "print(link._worker.is_alive())\n")
+        "print(link._worker.is_alive())\n"
+    )
     assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
     assert wall < 5
 
 
-@pytest.mark.parametrize("store, linger, limit", [(10, 0, 5), (2, 3, 9)],
-                         ids=["busy-worker", "worker-returns-during-teardown"])
+@pytest.mark.parametrize(
+    "store, linger, limit",
+    [(10, 0, 5), (2, 3, 9)],
+    ids=["busy-worker", "worker-returns-during-teardown"],
+)
 def test_busy_worker_does_not_hold_up_exit(store, linger, limit):
     done, wall = timed(SLOW_STORE.format(store=store, linger=linger))
     # the interpreter still finalizes: objects of the main module get their __del__
@@ -70,7 +74,8 @@ def test_worker_blocked_on_a_paused_server(redis_server, raw):
         "deadline = time.monotonic() + 5\n"
         "while not probe.info('clients')['blocked_clients'] and time.monotonic() < deadline:\n"
         "    time.sleep(0.01)\n"
-        "print(probe.info('clients')['blocked_clients'])\n")
+        "print(probe.info('clients')['blocked_clients'])\n"
+    )
     try:
         done, wall = timed(code)
     finally:
@@ -85,7 +90,8 @@ def test_extension_has_no_cleanup_landing_pads(sl):
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("binutils' nm is not installed")
-    symbols = subprocess.run([nm, "-D", "--undefined-only", sl.__file__],
-                             capture_output=True, text=True, check=True).stdout
+    symbols = subprocess.run(
+        [nm, "-D", "--undefined-only", sl.__file__], capture_output=True, text=True, check=True
+    ).stdout
     assert "__gxx_personality_v0" not in symbols
     assert "__cxa_begin_catch" not in symbols

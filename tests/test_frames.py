@@ -54,19 +54,35 @@ def frame_link(request, fake, make_link):
     return link
 
 
-STORED = [("set", ("orba_key", orjson.dumps(RECORD)), {"ex": None}),
-          ("publish", ("orba_key_notify", "1"), {})]
+STORED = [
+    ("set", ("orba_key", orjson.dumps(RECORD)), {"ex": None}),
+    ("publish", ("orba_key_notify", "1"), {}),
+]
 
 
-@pytest.mark.parametrize("setting, value, result, calls, lines", [
-    (None, None, True, STORED, []),
-    ("set_reply", False, False, STORED[:1], []),
-    ("set_reply", None, False, STORED[:1], []),
-    ("set_reply", Exception("connection refused"), False, STORED[:1],
-     [("error", "Failed to write data to redis`orba_key` - connection refused")]),
-    ("publish_reply", Exception("publish failed"), True, STORED,
-     [("warning", "Failed to publish notification to orba_key_notify: publish failed")]),
-], ids=["stored", "set-false", "set-none", "set-raises", "publish-raises"])
+@pytest.mark.parametrize(
+    "setting, value, result, calls, lines",
+    [
+        (None, None, True, STORED, []),
+        ("set_reply", False, False, STORED[:1], []),
+        ("set_reply", None, False, STORED[:1], []),
+        (
+            "set_reply",
+            Exception("connection refused"),
+            False,
+            STORED[:1],
+            [("error", "Failed to write data to redis`orba_key` - connection refused")],
+        ),
+        (
+            "publish_reply",
+            Exception("publish failed"),
+            True,
+            STORED,
+            [("warning", "Failed to publish notification to orba_key_notify: publish failed")],
+        ),
+    ],
+    ids=["stored", "set-false", "set-none", "set-raises", "publish-raises"],
+)
 def test_frame_write_outcomes(frame_link, fake, log, setting, value, result, calls, lines):
     if setting:
         setattr(fake, setting, value)
@@ -95,17 +111,29 @@ class Record(dict):
     pass
 
 
-@pytest.mark.parametrize("call", [
-    lambda link: link.write_orba_data(None, "key", ttl="60"),
-    lambda link: link.write_orba_data([1, 2], "key"),
-    lambda link: link.write_orba_data(Record(a=1), "key"),
-    lambda link: link.write_orba_data({"a": 1}, None),
-    lambda link: link.write_orba_data({"a": 1}, b"key"),
-    lambda link: link._write_(None, "key"),
-    lambda link: link.read_orba_data(123),
-    lambda link: link.write_orba_data({"s": {1, 2}}, "key"),  # orjson's error is a TypeError
-], ids=["ttl-text", "list", "dict-subclass", "none-key", "bytes-key", "write-none", "read-int",
-        "unserialisable"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda link: link.write_orba_data(None, "key", ttl="60"),
+        lambda link: link.write_orba_data([1, 2], "key"),
+        lambda link: link.write_orba_data(Record(a=1), "key"),
+        lambda link: link.write_orba_data({"a": 1}, None),
+        lambda link: link.write_orba_data({"a": 1}, b"key"),
+        lambda link: link._write_(None, "key"),
+        lambda link: link.read_orba_data(123),
+        lambda link: link.write_orba_data({"s": {1, 2}}, "key"),  # orjson's error is a TypeError
+    ],
+    ids=[
+        "ttl-text",
+        "list",
+        "dict-subclass",
+        "none-key",
+        "bytes-key",
+        "write-none",
+        "read-int",
+        "unserialisable",
+    ],
+)
 def test_refused_arguments_raise_and_send_nothing(plain, fake, log, call):
     with pytest.raises(TypeError):
         call(plain)
@@ -115,15 +143,19 @@ def test_refused_arguments_raise_and_send_nothing(plain, fake, log, call):
 LINE = "Failed to get redis frame from key - "
 
 
-@pytest.mark.parametrize("reply, expected, line", [
-    (b'{"result":[1,2]}', {"result": [1, 2]}, None),
-    (b"[1,2.5]", [1, 2.5], None),
-    (b"null", None, None),
-    (None, None, None),
-    ("text", "text", None),
-    (b"hello", None, LINE + ".+"),
-    (Exception("connection refused"), None, LINE + "connection refused"),
-], ids=["object", "array", "null", "missing", "not-bytes", "not-json", "get-raises"])
+@pytest.mark.parametrize(
+    "reply, expected, line",
+    [
+        (b'{"result":[1,2]}', {"result": [1, 2]}, None),
+        (b"[1,2.5]", [1, 2.5], None),
+        (b"null", None, None),
+        (None, None, None),
+        ("text", "text", None),
+        (b"hello", None, LINE + ".+"),
+        (Exception("connection refused"), None, LINE + "connection refused"),
+    ],
+    ids=["object", "array", "null", "missing", "not-bytes", "not-json", "get-raises"],
+)
 def test_read_orba_data(plain, fake, log, reply, expected, line):
     fake.get_reply = reply
     assert plain.read_orba_data("key") == expected
@@ -157,9 +189,11 @@ def test_methods_are_reached_through_the_object(sl, fake):
     assert link.read_orba_data("k1") == {"a": 1}
     assert link.write_orba_data(None, "k2") is False
     assert link.write_orba_data(record, "k3", 4.5) is False
-    assert seen == [("read_data", (), {"redis_key": "k1"}),
-                    ("delete_data", ("k2",), {}),
-                    ("_write_", (record, "k3", 4), {})]
+    assert seen == [
+        ("read_data", (), {"redis_key": "k1"}),
+        ("delete_data", ("k2",), {}),
+        ("_write_", (record, "k3", 4), {}),
+    ]
     assert seen[2][1][0] is record and fake.calls == []
 
 
@@ -218,11 +252,15 @@ class ScriptedQueue:
 SET_A = [("set", ("k", b'{"a":1}'), {"ex": 7})]
 
 
-@pytest.mark.parametrize("puts, items, ops, result, calls", [
-    ([queue.Full(), None], [], ["put", "get", "put"], True, []),
-    ([queue.Full(), queue.Full()], [("old",)], ["put", "get", "done", "put"], False, SET_A),
-    ([RuntimeError("broken")], [], ["put"], RuntimeError, []),
-], ids=["eviction-finds-empty-queue", "second-put-fails", "other-put-error"])
+@pytest.mark.parametrize(
+    "puts, items, ops, result, calls",
+    [
+        ([queue.Full(), None], [], ["put", "get", "put"], True, []),
+        ([queue.Full(), queue.Full()], [("old",)], ["put", "get", "done", "put"], False, SET_A),
+        ([RuntimeError("broken")], [], ["put"], RuntimeError, []),
+    ],
+    ids=["eviction-finds-empty-queue", "second-put-fails", "other-put-error"],
+)
 def test_queue_hand_over(stalled, fake, puts, items, ops, result, calls):
     stalled._queue = scripted = ScriptedQueue(puts, items)
     fake.set_reply = False

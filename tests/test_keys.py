@@ -38,12 +38,16 @@ def test_delete_many_refuses_a_reply_that_is_no_number(plain, fake):
         plain.delete_many(["a"])
 
 
-@pytest.mark.parametrize("call", [
-    lambda link: link.delete_many(("a", "b")),
-    lambda link: link.delete_many(None),
-    lambda link: link.delete_many(KeyList(["a"])),
-    lambda link: link.scan_keys(b"a*"),
-], ids=["tuple", "none", "list-subclass", "bytes-pattern"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda link: link.delete_many(("a", "b")),
+        lambda link: link.delete_many(None),
+        lambda link: link.delete_many(KeyList(["a"])),
+        lambda link: link.scan_keys(b"a*"),
+    ],
+    ids=["tuple", "none", "list-subclass", "bytes-pattern"],
+)
 def test_refused_arguments_send_nothing(plain, fake, call):
     with pytest.raises(TypeError):
         call(plain)
@@ -62,11 +66,15 @@ def test_scan_keys_non_utf8_key_raises(plain, fake):
         plain.scan_keys("*")
 
 
-@pytest.mark.parametrize("call", [
-    lambda link: link.delete_data("k"),
-    lambda link: link.delete_many(["k", "j"]),
-    lambda link: link.scan_keys("*"),
-], ids=["delete_data", "delete_many", "scan_keys"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda link: link.delete_data("k"),
+        lambda link: link.delete_many(["k", "j"]),
+        lambda link: link.scan_keys("*"),
+    ],
+    ids=["delete_data", "delete_many", "scan_keys"],
+)
 def test_client_errors_reach_the_caller_unlogged(plain, fake, log, call):
     error = ConnectionError("refused")
     fake.delete_reply = fake.scan_reply = error
@@ -76,14 +84,17 @@ def test_client_errors_reach_the_caller_unlogged(plain, fake, log, call):
     assert log.lines == []
 
 
-@pytest.mark.parametrize("pattern, expected", [
-    ("redis_1_*", ["redis_1_a", "redis_1_b"]),
-    ("redis_?_a", ["redis_1_a", "redis_2_a"]),
-    ("redis_[2]_*", ["redis_2_a"]),
-    ("redis_\\*", ["redis_*"]),
-    ("*", ["other", "redis_*", "redis_1_a", "redis_1_b", "redis_2_a"]),
-    ("nomatch*", []),
-])
+@pytest.mark.parametrize(
+    "pattern, expected",
+    [
+        ("redis_1_*", ["redis_1_a", "redis_1_b"]),
+        ("redis_?_a", ["redis_1_a", "redis_2_a"]),
+        ("redis_[2]_*", ["redis_2_a"]),
+        ("redis_\\*", ["redis_*"]),
+        ("*", ["other", "redis_*", "redis_1_a", "redis_1_b", "redis_2_a"]),
+        ("nomatch*", []),
+    ],
+)
 def test_scan_keys_on_server(make_link, raw, pattern, expected):
     for key in ["redis_1_a", "redis_1_b", "redis_2_a", "redis_*", "other"]:
         raw.set(key, "v")

@@ -11,9 +11,9 @@ import typing
 import orjson
 import pytest
 import redis
+from conftest import run_python
 
 import orba_sdk.logging.logger as sdk_logger
-from conftest import run_python
 
 DEFAULT_HOST = os.environ.get("REDIS_HOST", "localhost")
 
@@ -25,36 +25,56 @@ CLASS_DOC = (
 
 # name -> (annotations in parameter order, __defaults__)
 METHODS = {
-    "__init__": ({"thread": "bool", "host": "str", "port": "int", "workers": "int"},
-                 (True, DEFAULT_HOST, 6379, 2)),
+    "__init__": (
+        {"thread": "bool", "host": "str", "port": "int", "workers": "int"},
+        (True, DEFAULT_HOST, 6379, 2),
+    ),
     "_shutdown_executor": ({}, None),
     "_worker_loop": ({}, None),
-    "_write_": ({"data": "dict", "redis_key": "str", "ttl": "Optional[int]", "return": "bool"},
-                (None,)),
-    "write_orba_data": ({"data": "Optional[dict]", "redis_key": "str", "ttl": "Optional[int]",
-                         "return": "bool"}, (None,)),
+    "_write_": (
+        {"data": "dict", "redis_key": "str", "ttl": "Optional[int]", "return": "bool"},
+        (None,),
+    ),
+    "write_orba_data": (
+        {"data": "Optional[dict]", "redis_key": "str", "ttl": "Optional[int]", "return": "bool"},
+        (None,),
+    ),
     "delete_data": ({"redis_key": "str", "return": "bool"}, None),
     "delete_many": ({"redis_keys": "list", "return": "int"}, None),
     "scan_keys": ({"pattern": "str", "return": "list"}, None),
-    "write_data": ({"redis_key": "str", "data": "Union[str, dict]", "ttl": "Optional[int]",
-                    "return": "bool"}, (None,)),
+    "write_data": (
+        {"redis_key": "str", "data": "Union[str, dict]", "ttl": "Optional[int]", "return": "bool"},
+        (None,),
+    ),
     "read_data": ({"redis_key": "str", "return": "Any"}, None),
     "read_orba_data": ({"redis_key": "str"}, None),
 }
 DOCS = {
-    "write_data": ("Write data to the target redis location",
-                   ["redis_key(str): Target redis key.", "data(str): Data to be written."]),
-    "read_data": ("Read data from the target redis location",
-                  ["redis_key(str): Target redis key."]),
+    "write_data": (
+        "Write data to the target redis location",
+        ["redis_key(str): Target redis key.", "data(str): Data to be written."],
+    ),
+    "read_data": (
+        "Read data from the target redis location",
+        ["redis_key(str): Target redis key."],
+    ),
 }
 
 
 def test_globals_are_the_collaborators(sl):
     expected = {
-        "orjson": orjson, "os": os, "threading": threading, "atexit": atexit, "queue": queue,
-        "Any": typing.Any, "Optional": typing.Optional, "Union": typing.Union, "redis": redis,
+        "orjson": orjson,
+        "os": os,
+        "threading": threading,
+        "atexit": atexit,
+        "queue": queue,
+        "Any": typing.Any,
+        "Optional": typing.Optional,
+        "Union": typing.Union,
+        "redis": redis,
         "ThreadPoolExecutor": concurrent.futures.ThreadPoolExecutor,
-        "get_logger": sdk_logger.get_logger, "logger": logging.getLogger("REDIS"),
+        "get_logger": sdk_logger.get_logger,
+        "logger": logging.getLogger("REDIS"),
     }
     for name, obj in expected.items():
         assert getattr(sl, name) is obj, name
@@ -65,12 +85,21 @@ def test_class_shape(sl):
     cls = sl.StoreLink
     assert type(cls) is type and cls.__bases__ == (object,)
     assert (cls.__name__, cls.__qualname__, cls.__module__) == (
-        "StoreLink", "StoreLink", "orba_sdk.redis.store_link")
+        "StoreLink",
+        "StoreLink",
+        "orba_sdk.redis.store_link",
+    )
     assert cls.__doc__ == CLASS_DOC
     assert [name for name in vars(cls) if name in METHODS] == list(METHODS)
     extra = set(vars(cls)) - set(METHODS)
-    assert extra <= {"__module__", "__doc__", "__dict__", "__weakref__",
-                     "__firstlineno__", "__static_attributes__"}
+    assert extra <= {
+        "__module__",
+        "__doc__",
+        "__dict__",
+        "__weakref__",
+        "__firstlineno__",
+        "__static_attributes__",
+    }
 
 
 @pytest.mark.parametrize("name", METHODS)
@@ -89,14 +118,15 @@ def test_method_metadata(sl, name):
         assert method.__doc__ is None
     if name in DOCS:
         first, args = DOCS[name]
-        after = method.__doc__[method.__doc__.index("Args:"):]
+        after = method.__doc__[method.__doc__.index("Args:") :]
         assert method.__doc__.startswith(first) and all(arg in after for arg in args)
 
 
 def test_signatures(sl, plain):
     assert str(inspect.signature(sl.StoreLink)) == (
         "(thread: 'bool' = True, host: 'str' = %r, port: 'int' = 6379, workers: 'int' = 2)"
-        % DEFAULT_HOST)
+        % DEFAULT_HOST
+    )
     tail = "redis_key: 'str', data: 'Union[str, dict]', ttl: 'Optional[int]' = None) -> 'bool'"
     assert str(inspect.signature(sl.StoreLink.write_data)) == "(self, " + tail
     assert str(inspect.signature(plain.write_data)) == "(" + tail
@@ -120,9 +150,14 @@ def test_subclass_inherits_and_overrides(sl, fake):
     assert fake.names() == ["set", "publish"]
 
 
-@pytest.mark.parametrize("env, host", [
-    (None, "localhost"), ({"REDIS_HOST": "redis.local"}, "redis.local"), ({"REDIS_HOST": ""}, ""),
-])
+@pytest.mark.parametrize(
+    "env, host",
+    [
+        (None, "localhost"),
+        ({"REDIS_HOST": "redis.local"}, "redis.local"),
+        ({"REDIS_HOST": ""}, ""),
+    ],
+)
 def test_default_host_read_once_at_import(env, host):
     result = run_python(
         "import os\n"
@@ -130,22 +165,27 @@ def test_default_host_read_once_at_import(env, host):
         "os.environ['REDIS_HOST'] = 'changed.later'\n"
         "kw = m.StoreLink(thread=False)._redis_client.connection_pool.connection_kwargs\n"
         "print(repr((m.StoreLink.__init__.__defaults__[1], kw['host'], kw['port'])))\n",
-        env=env)
+        env=env,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == repr((host, host, 6379))
 
 
-@pytest.mark.parametrize("missing, first", [
-    (["redis", "orjson"], "orjson"),
-    (["orba_sdk.logging.logger", "redis"], "redis"),
-    (["orba_sdk.logging.logger"], "orba_sdk.logging.logger"),
-])
+@pytest.mark.parametrize(
+    "missing, first",
+    [
+        (["redis", "orjson"], "orjson"),
+        (["orba_sdk.logging.logger", "redis"], "redis"),
+        (["orba_sdk.logging.logger"], "orba_sdk.logging.logger"),
+    ],
+)
 def test_import_fails_on_first_missing_collaborator(missing, first):
     result = run_python(
         "import sys\n"
         "for name in %r: sys.modules[name] = None\n"
         "try:\n    import orba_sdk.redis.store_link\n"
-        "except ImportError as e:\n    print(e.name)\n" % (missing,))
+        "except ImportError as e:\n    print(e.name)\n" % (missing,)
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == first
 
@@ -157,7 +197,8 @@ def test_get_logger_called_once_at_import():
         "L.get_logger = lambda *a, **k: calls.append((a, k)) or marker\n"
         "from orba_sdk.redis import store_link as m\n"
         "m.StoreLink(thread=False)\n"
-        "print(calls, m.logger is marker)\n")
+        "print(calls, m.logger is marker)\n"
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "[(('REDIS',), {})] True"
 
@@ -170,10 +211,12 @@ def test_reload_is_a_no_op_and_reimport_is_refused():
         "assert importlib.reload(m) is m and m.StoreLink is cls\n"
         "del sys.modules['orba_sdk.redis.store_link']\n"
         "try:\n    import orba_sdk.redis.store_link\n"
-        "except RuntimeError as e:\n    print(e)\n")
+        "except RuntimeError as e:\n    print(e)\n"
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == (
-        "Module 'store_link' has already been imported. Re-initialisation is not supported.")
+        "Module 'store_link' has already been imported. Re-initialisation is not supported."
+    )
 
 
 def test_second_interpreter_is_refused():
@@ -181,10 +224,13 @@ def test_second_interpreter_is_refused():
         "try:\n    from _testcapi import run_in_subinterp\n"
         "except ImportError:\n    print('unavailable'); raise SystemExit\n"
         "import orba_sdk.redis.store_link\n"
-        "print(run_in_subinterp('import orba_sdk.redis.store_link'))\n")
+        "print(run_in_subinterp('import orba_sdk.redis.store_link'))\n"
+    )
     assert result.returncode == 0, result.stderr
     if result.stdout.strip() == "unavailable":
         pytest.skip("_testcapi.run_in_subinterp is not available")
     assert result.stdout.strip() == "-1"
-    assert ("ImportError: Interpreter change detected - this module can only be loaded into "
-            "one interpreter per process.") in result.stderr
+    assert (
+        "ImportError: Interpreter change detected - this module can only be loaded into "
+        "one interpreter per process."
+    ) in result.stderr

@@ -47,13 +47,16 @@ class StandIn:
         self._called("join", args, kwargs)
 
 
-@pytest.mark.parametrize("failing, exc", [
-    (None, None),
-    ("_stop_evt", RuntimeError("no")),
-    ("_worker", RuntimeError("cannot join")),
-    ("_stop_evt", Halt()),
-    ("_worker", Halt()),
-])
+@pytest.mark.parametrize(
+    "failing, exc",
+    [
+        (None, None),
+        ("_stop_evt", RuntimeError("no")),
+        ("_worker", RuntimeError("cannot join")),
+        ("_stop_evt", Halt()),
+        ("_worker", Halt()),
+    ],
+)
 def test_steps_run_in_order_until_one_fails(sl, log, failing, exc):
     link = sl.StoreLink(thread=False)
     event, worker = StandIn(), StandIn()

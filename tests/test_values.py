@@ -86,9 +86,17 @@ def test_orjson_looked_up_at_call_time(sl, plain, fake, monkeypatch):
     assert fake.calls[0][1] == ("k", b"X")
 
 
-@pytest.mark.parametrize("reply, result", [
-    (False, False), (None, False), (0, False), (b"", False), ("OK", True), (1, True),
-])
+@pytest.mark.parametrize(
+    "reply, result",
+    [
+        (False, False),
+        (None, False),
+        (0, False),
+        (b"", False),
+        ("OK", True),
+        (1, True),
+    ],
+)
 def test_set_reply_truth(plain, fake, log, reply, result):
     fake.set_reply = reply
     assert plain.write_data("k", "v") is result
@@ -96,9 +104,13 @@ def test_set_reply_truth(plain, fake, log, reply, result):
     assert log.lines == []
 
 
-@pytest.mark.parametrize("error, text", [
-    (Exception("publish failed"), "publish failed"), (redis.ConnectionError(), ""),
-])
+@pytest.mark.parametrize(
+    "error, text",
+    [
+        (Exception("publish failed"), "publish failed"),
+        (redis.ConnectionError(), ""),
+    ],
+)
 def test_failed_publish_is_logged_not_raised(plain, fake, log, error, text):
     fake.publish_reply = error
     assert plain.write_data("my_key", "v") is True
@@ -113,9 +125,13 @@ def test_interrupt_during_publish_propagates(plain, fake, log):
     assert log.lines == []
 
 
-@pytest.mark.parametrize("method, args, reply_attr", [
-    ("write_data", ("k", "v"), "set_reply"), ("read_data", ("k",), "get_reply"),
-])
+@pytest.mark.parametrize(
+    "method, args, reply_attr",
+    [
+        ("write_data", ("k", "v"), "set_reply"),
+        ("read_data", ("k",), "get_reply"),
+    ],
+)
 def test_client_errors_reach_caller_unlogged(plain, fake, log, method, args, reply_attr):
     error = redis.ConnectionError("refused")
     setattr(fake, reply_attr, error)
@@ -125,19 +141,36 @@ def test_client_errors_reach_caller_unlogged(plain, fake, log, method, args, rep
     assert len(fake.calls) == 1 and log.lines == []
 
 
-@pytest.mark.parametrize("ttl, ex", [
-    (None, None), (60, 60), (2.9, 2), (-2.9, -2), (True, 1), (False, 0), (0, 0), (-5, -5),
-    (Decimal("7.5"), 7), (Fraction(7, 2), 3), (MyInt(9), 9),
-])
+@pytest.mark.parametrize(
+    "ttl, ex",
+    [
+        (None, None),
+        (60, 60),
+        (2.9, 2),
+        (-2.9, -2),
+        (True, 1),
+        (False, 0),
+        (0, 0),
+        (-5, -5),
+        (Decimal("7.5"), 7),
+        (Fraction(7, 2), 3),
+        (MyInt(9), 9),
+    ],
+)
 def test_ttl_conversion(plain, fake, ttl, ex):
     plain.write_data("k", "v", ttl)
     assert fake.calls[0] == ("set", ("k", "v"), {"ex": ex})
     assert type(fake.calls[0][2]["ex"]) is type(ex)
 
 
-@pytest.mark.parametrize("data, ttl, error", [
-    ("v", math.inf, OverflowError), ("v", math.nan, ValueError), ({"a": object()}, None, TypeError),
-])
+@pytest.mark.parametrize(
+    "data, ttl, error",
+    [
+        ("v", math.inf, OverflowError),
+        ("v", math.nan, ValueError),
+        ({"a": object()}, None, TypeError),
+    ],
+)
 def test_conversion_errors_propagate_before_sending(plain, fake, data, ttl, error):
     with pytest.raises(error):
         plain.write_data("k", data, ttl=ttl)

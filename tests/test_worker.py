@@ -32,8 +32,9 @@ def thread_errors(monkeypatch):
 
 @pytest.fixture
 def counted(sl, monkeypatch, make_link, fake):
-    monkeypatch.setattr(sl, "queue", types.SimpleNamespace(
-        Queue=CountingQueue, Full=queue.Full, Empty=queue.Empty))
+    monkeypatch.setattr(
+        sl, "queue", types.SimpleNamespace(Queue=CountingQueue, Full=queue.Full, Empty=queue.Empty)
+    )
     link = make_link()
     link._redis_client = fake
     assert type(link._queue) is CountingQueue
@@ -44,17 +45,34 @@ def stored_keys(fake):
     return [args[0] for name, args, _ in fake.calls if name == "set"]
 
 
-@pytest.mark.parametrize("first, setting, value, keys, lines", [
-    ({"n": 1}, None, None, ["k1", "k2"], []),
-    ({"n": 1}, "set_reply", False, ["k1", "k2"], []),
-    ({"n": 1}, "set_reply", Exception("down"), ["k1", "k2"],
-     [("error", "Failed to write data to redis`k1` - down"),
-      ("error", "Failed to write data to redis`k2` - down")]),
-    ({"s": {1, 2}}, None, None, ["k2"],
-     [("error", "Failed to write data to redis`k1` - " + ENCODE_ERROR)]),
-], ids=["stored", "set-false", "set-raises", "unserialisable"])
+@pytest.mark.parametrize(
+    "first, setting, value, keys, lines",
+    [
+        ({"n": 1}, None, None, ["k1", "k2"], []),
+        ({"n": 1}, "set_reply", False, ["k1", "k2"], []),
+        (
+            {"n": 1},
+            "set_reply",
+            Exception("down"),
+            ["k1", "k2"],
+            [
+                ("error", "Failed to write data to redis`k1` - down"),
+                ("error", "Failed to write data to redis`k2` - down"),
+            ],
+        ),
+        (
+            {"s": {1, 2}},
+            None,
+            None,
+            ["k2"],
+            [("error", "Failed to write data to redis`k1` - " + ENCODE_ERROR)],
+        ),
+    ],
+    ids=["stored", "set-false", "set-raises", "unserialisable"],
+)
 def test_worker_marks_each_write_done_and_goes_on(
-        counted, fake, log, monkeypatch, first, setting, value, keys, lines):
+    counted, fake, log, monkeypatch, first, setting, value, keys, lines
+):
     errors = thread_errors(monkeypatch)
     if setting:
         setattr(fake, setting, value)

@@ -1,0 +1,328 @@
+import queue
+import sys
+import threading
+import types
+
+import orjson
+import pytest
+from conftest import FakeClient
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from orba_sdk.redis import store_link as sl
+from orba_sdk.redis.store_link import StoreLink
+
+
+class Boom(Exception):
+    pass
+
+
+def failing(text):
+    def method(self):
+        raise Boom(text)
+
+    return method
+
+
+BadBool, BadInt, BadIndex, BadStr, Mute = (
+    type(name, (base,), {slot: failing(slot)})
+    for name, base, slot in [
+        ("BadBool", object, "__bool__"),
+        ("BadInt", object, "__int__"),
+        ("BadIndex", object, "__index__"),
+        ("BadStr", object, "__str__"),
+        ("Mute", Exception, "__str__"),
+    ]
+)
+
+# The call convention in small: parameters after the object, as (name, kind, default).
+REQUIRED = object()
+KEY, TTL = ("redis_key", "str", REQUIRED), ("ttl", "Optional[int]", None)
+SIGNATURES = {
+    "__init__": [
+        ("thread", "bool", True),
+        ("host", "str", "h"),
+        ("port", "int", 6379),
+        ("workers", "int", 2),
+    ],
+    "_shutdown_executor": [],
+    "_worker_loop": [],
+    "_write_": [("data", "dict", REQUIRED), KEY, TTL],
+    "write_orba_data": [("data", "Optional[dict]", REQUIRED), KEY, TTL],
+    "write_data": [KEY, ("data", "any", REQUIRED), TTL],
+    "read_orba_data": [KEY],
+    "read_data": [KEY],
+    "delete_data": [KEY],
+    "delete_many": [("redis_keys", "list", REQUIRED)],
+    "scan_keys": [("pattern", "str", REQUIRED)],
+}
+EXACT = {"str": str, "dict": dict, "Optional[dict]": dict, "list": list}
+
+
+def model(method, args, kwargs):
+    """(error type, message, subclass note follows) for a refused call, else (None, bound, None)."""
+    params = SIGNATURES[method]
+    names = ["self"] + [name for name, _, _ in params]
+    required, given_count = 1 + sum(p[2] is REQUIRED for p in params), 1 + len(args)
+
+    def arity(count):
+        number = required if count < required else len(names)
+        word = (
+            "exactly" if required == len(names) else "at least" if count < required else "at most"
+        )
+        plural = "s" * (number != 1)
+        message = f"{method}() takes {word} {number} positional argument{plural} ({count} given)"
+        return TypeError, message, False
+
+    def refused(name, expected, value):
+        got = type(value).__name__
+        message = f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {got})"
+        return TypeError, message, isinstance(value, expected)
+
+    missing = [i for i in range(given_count, required) if names[i] not in kwargs]
+    if given_count > len(names) or missing:
+        return arity(given_count if given_count > len(names) else missing[0])
+    for key in kwargs:
+        if key in names[:given_count]:
+            return TypeError, f"{method}() got multiple values for keyword argument '{key}'", False
+        if key not in names:
+            return TypeError, f"{method}() got an unexpected keyword argument '{key}'", False
+    bound = dict(zip(names[1:], args), **kwargs)
+    for name, kind, default in params:  # conversions first, then exact types
+        value = bound.setdefault(name, default)
+        try:
+            if kind == "bool":
+                bound[name] = bool(value)
+            elif "int" in kind and type(value) is not int and not (value is None and "Opt" in kind):
+                slots = [hasattr(type(value), n) for n in ("__index__", "__int__", "__float__")]
+                if not isinstance(value, complex) and not any(slots):
+                    return refused(name, int, value)
+                bound[name] = int(value)
+        except Exception as exc:
+            return type(exc), str(exc), False
+    for name, kind, _ in params:
+        value, exact = bound[name], EXACT.get(kind)
+        if exact and type(value) is not exact and not (value is None and "Opt" in kind):
+            return refused(name, exact, value)
+    return None, bound, None
+
+
+MyStr, MyDict, MyList, MyInt = (type("My" + t.__name__, (t,), {}) for t in (str, dict, list, int))
+texts = st.text(max_size=5)
+records = st.dictionaries(texts, st.integers(-99, 99) | texts, max_size=3)
+numbers = st.one_of(
+    st.integers(), st.booleans(), st.floats(), st.decimals(), st.integers().map(MyInt)
+)
+VALUES = st.one_of(
+    st.none(),
+    numbers,
+    st.complex_numbers(),
+    texts,
+    st.binary(max_size=5),
+    texts.map(MyStr),
+    records,
+    records.map(MyDict),
+    st.lists(texts, max_size=3).map(MyList),
+    st.tuples(texts),
+    st.sampled_from([object(), BadBool(), BadInt(), BadIndex(), BadStr()]),
+)
+PLAUSIBLE = {
+    "str": texts,
+    "dict": records,
+    "Optional[dict]": st.none() | records,
+    "list": st.lists(texts, max_size=3),
+    "int": numbers,
+    "Optional[int]": st.none() | numbers,
+    "bool": VALUES,
+    "any": VALUES,
+}
+KEYWORDS = st.sampled_from(
+    [
+        "self",
+        "thread",
+        "host",
+        "port",
+        "workers",
+        "data",
+        "redis_key",
+        "ttl",
+        "redis_keys",
+        "pattern",
+        "key",
+        "tll",
+    ]
+)
+
+
+@st.composite
+def calls(draw):
+    """Mostly well-formed calls; now and then a parameter left out, one too many or a stray
+    keyword."""
+    method = draw(st.sampled_from(sorted(SIGNATURES)))
+    params = SIGNATURES[method]
+    values = [draw(PLAUSIBLE[kind] if draw(st.booleans()) else VALUES) for _, kind, _ in params]
+    split = draw(st.integers(0, len(params)))
+    args = values[:split]
+    if draw(st.integers(0, 5)) == 0:
+        args += draw(st.lists(VALUES, max_size=2))
+    kwargs = {
+        p[0]: value for p, value in zip(params[split:], values[split:]) if draw(st.integers(0, 6))
+    }
+    if draw(st.integers(0, 4)) == 0:
+        kwargs.update(draw(st.dictionaries(KEYWORDS, VALUES, max_size=2)))
+    return method, args, kwargs
+
+
+@settings(max_examples=600, deadline=None)
+@given(call=calls())
+def test_random_calls_follow_the_convention(call):
+    method, args, kwargs = call
+    client, threads = FakeClient(), []
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(sl, "atexit", types.SimpleNamespace(register=lambda handler: None))
+        patch.setattr(
+            sl,
+            "threading",
+            types.SimpleNamespace(
+                Event=threading.Event,
+                Thread=lambda **kw: threads.append(kw) or types.SimpleNamespace(start=lambda: None),
+            ),
+        )
+        link = StoreLink(thread=False)
+        link._redis_client = client
+        link._stop_evt.set()
+        error, expected, subclass = model(method, args, kwargs)
+        try:
+            result = (StoreLink if method == "__init__" else getattr(link, method))(*args, **kwargs)
+        except Exception as exc:
+            assert error is not None and type(exc) is error, exc
+            assert str(exc) == expected or subclass and str(exc).startswith(expected + ". ")
+            assert client.calls == [] and threads == []
+            return
+    assert error is None, f"expected {error.__name__}({expected!r})"
+    if method == "__init__":
+        assert result._use_thread is expected["thread"] and len(threads) == expected["thread"]
+    elif method in ("write_data", "_write_", "write_orba_data") and expected["data"] is not None:
+        data = expected["data"]
+        assert repr(client.calls[0]) == repr(
+            (
+                "set",
+                (expected["redis_key"], orjson.dumps(data) if isinstance(data, dict) else data),
+                {"ex": expected["ttl"]},
+            )
+        )
+
+
+class Halt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, Halt])
+@pytest.mark.parametrize(
+    "setting, call",
+    [
+        ("set_reply", lambda o: o.write_data("k", "v")),
+        ("publish_reply", lambda o: o.write_data("k", {"a": 1})),
+        ("set_reply", lambda o: o.write_orba_data({"a": 1}, "k")),
+        ("publish_reply", lambda o: o._write_({"a": 1}, "k")),
+        ("get_reply", lambda o: o.read_orba_data("k")),
+        ("get_reply", lambda o: o.read_data("k")),
+        ("delete_reply", lambda o: o.write_orba_data(None, "k")),
+        ("delete_reply", lambda o: o.delete_many(["a", "b"])),
+        ("scan_reply", lambda o: o.scan_keys("*")),
+    ],
+)
+def test_base_exceptions_pass_every_guard(plain, fake, log, kind, setting, call):
+    raised = kind("stop")
+    setattr(fake, setting, raised)
+    with pytest.raises(kind) as info:
+        call(plain)
+    assert info.value is raised and log.lines == []
+
+
+STORE = "Failed to write data to redis`k` - "
+
+
+class ScriptedQueue:
+    """Each queue step raises the next exception scripted for it, if any."""
+
+    def __init__(self, **script):
+        self.script, self.steps = script, []
+
+    def __getattr__(self, name):
+        def step(*args):
+            self.steps.append(name)
+            if self.script.get(name):
+                raise self.script[name].pop(0)
+
+        return step
+
+
+@pytest.mark.parametrize(
+    "script, raised, steps",
+    [
+        ({"put_nowait": [Halt()]}, Halt, "P"),
+        ({"put_nowait": [queue.Full()], "get_nowait": [Halt()]}, Halt, "PG"),
+        (
+            {"put_nowait": [queue.Full()], "task_done": [KeyboardInterrupt()]},
+            KeyboardInterrupt,
+            "PGT",
+        ),
+        ({"put_nowait": [queue.Full(), SystemExit()]}, SystemExit, "PGTP"),
+    ],
+)
+def test_hostile_queue_during_hand_over(make_link, fake, log, script, raised, steps):
+    link = make_link()
+    link._stop_evt.set()
+    link._worker.join(1)
+    link._redis_client, link._queue = fake, ScriptedQueue(**script)
+    with pytest.raises(raised):
+        link.write_orba_data({"n": 1}, "k")
+    assert "".join(step[0].upper() for step in link._queue.steps) == steps
+    assert fake.calls == [] and log.lines == []
+
+
+@pytest.mark.parametrize(
+    "hostile, call",
+    [
+        (BadBool(), lambda o, h: StoreLink(thread=h)),
+        (BadInt(), lambda o, h: StoreLink(False, "h", h)),
+        (BadIndex(), lambda o, h: StoreLink(thread=False, workers=h)),
+        (BadInt(), lambda o, h: o.write_data("k", "v", ttl=h)),
+        (BadIndex(), lambda o, h: o.write_orba_data({}, "k", h)),
+        (BadIndex(), lambda o, h: o.write_orba_data(None, "k", h)),
+        (BadInt(), lambda o, h: o._write_(ttl=h, data={}, redis_key="k")),
+    ],
+)
+def test_failing_conversions_propagate_and_send_nothing(plain, fake, log, hostile, call):
+    threads, references = threading.active_count(), sys.getrefcount(hostile)
+    for _ in range(200):
+        with pytest.raises(Boom):
+            call(plain, hostile)
+    assert sys.getrefcount(hostile) == references and threading.active_count() == threads
+    assert fake.calls == [] and log.lines == []
+
+
+@pytest.mark.parametrize(
+    "setting, reply, call, outcome",
+    [
+        ("set_reply", BadBool(), lambda o: o.write_data("k", "v"), Boom),
+        ("set_reply", BadBool(), lambda o: o._write_({}, "k"), STORE + "__bool__"),
+        ("delete_reply", BadBool(), lambda o: o.delete_data("k"), Boom),
+        ("delete_reply", BadIndex(), lambda o: o.delete_many(["k"]), Boom),
+        ("delete_reply", BadInt(), lambda o: o.delete_many(["k"]), Boom),
+        ("publish_reply", Mute(), lambda o: o.write_data("k", "v"), Boom),
+        ("publish_reply", Mute(), lambda o: o._write_({}, "k"), STORE + "__str__"),
+        ("set_reply", Mute(), lambda o: o.write_orba_data({}, "k"), Boom),
+        ("get_reply", Mute(), lambda o: o.read_orba_data("k"), Boom),
+    ],
+)
+def test_hostile_replies(plain, fake, log, setting, reply, call, outcome):
+    setattr(fake, setting, reply)
+    if outcome is Boom:
+        with pytest.raises(Boom):
+            call(plain)
+        assert log.lines == []
+    else:
+        assert call(plain) is False and log.lines == [("error", outcome)]
+    assert "publish" not in fake.names() or setting == "publish_reply"
