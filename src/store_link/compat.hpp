@@ -110,6 +110,20 @@ restore_exception(Ref exception)
 #endif
 }
 
+// The type's version tag, or 0 while it has no valid one. gh-101291 and
+// related 3.12 changes made 0 mean "invalid"; before, a flag said so.
+inline unsigned int
+valid_version_tag(PyTypeObject *type)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)
+               ? type->tp_version_tag
+               : 0;
+#endif
+}
+
 // bpo-35886 (3.9) added PyInterpreterState_Get.
 inline int64_t
 current_interpreter_id()

@@ -57,7 +57,7 @@ start_background_writer(const Call &call, PyObject *self, PyObject *workers)
     if (!worker || PyObject_SetAttr(self, S.str__worker, worker.get()) < 0) {
         return -1;
     }
-    worker = attr(self, S.str__worker);
+    worker = instance_attr(call, self, S.str__worker);
     if (!worker || !call_method(worker.get(), S.str_start, nullptr)) {
         return -1;
     }
@@ -109,7 +109,7 @@ init(Call &call)
         return nullptr;
     }
 
-    Ref use_thread = attr(self, S.str__use_thread);
+    Ref use_thread = instance_attr(call, self, S.str__use_thread);
     int threaded = use_thread ? PyObject_IsTrue(use_thread.get()) : -1;
     if (threaded < 0 ||
         (threaded && start_background_writer(call, self, workers) < 0)) {

@@ -32,7 +32,7 @@ write_step(Call &call)
         return nullptr;
     }
     int stored = -1;
-    Ref client = attr(self, S.str__redis_client);
+    Ref client = instance_attr(call, self, S.str__redis_client);
     if (client) {
         Ref result = call_method(client.get(), S.str_set, S.kw_ex, redis_key,
                                  str_as_data.get(), ttl);
@@ -70,9 +70,14 @@ hand_over(Call &call)
 {
     const ModuleState &S = call.state;
     PyObject *self = call.args[0];
-    Ref pending =
-        Ref::steal(PyTuple_Pack(3, call.args[1], call.args[2], call.args[3]));
-    Ref queue = pending ? attr(self, S.str__queue) : Ref();
+    Ref pending = Ref::steal(PyTuple_New(3));
+    if (pending) {
+        for (int i = 0; i < 3; i++) {
+            Py_INCREF(call.args[i + 1]);
+            PyTuple_SET_ITEM(pending.get(), i, call.args[i + 1]);
+        }
+    }
+    Ref queue = pending ? instance_attr(call, self, S.str__queue) : Ref();
     if (!queue) {
         return nullptr;
     }
@@ -90,9 +95,9 @@ hand_over(Call &call)
     }
 
     bool evicted = false;
-    if ((queue = attr(self, S.str__queue)) &&
+    if ((queue = instance_attr(call, self, S.str__queue)) &&
         call_method(queue.get(), S.str_get_nowait, nullptr) &&
-        (queue = attr(self, S.str__queue)) &&
+        (queue = instance_attr(call, self, S.str__queue)) &&
         call_method(queue.get(), S.str_task_done, nullptr)) {
         evicted = true;
     }
@@ -103,7 +108,7 @@ hand_over(Call &call)
         PyErr_Clear();
     }
 
-    if ((queue = attr(self, S.str__queue)) &&
+    if ((queue = instance_attr(call, self, S.str__queue)) &&
         call_method(queue.get(), S.str_put_nowait, nullptr, pending.get())) {
         Py_RETURN_TRUE;
     }
@@ -123,7 +128,7 @@ write_orba_data(Call &call)
         return call_method(self, S.str_delete_data, nullptr, call.args[2])
             .release();
     }
-    Ref use_thread = attr(self, S.str__use_thread);
+    Ref use_thread = instance_attr(call, self, S.str__use_thread);
     if (!use_thread) {
         return nullptr;
     }
@@ -132,7 +137,7 @@ write_orba_data(Call &call)
         return nullptr;
     }
     if (threaded) {
-        Ref queue = attr(self, S.str__queue);
+        Ref queue = instance_attr(call, self, S.str__queue);
         if (!queue) {
             return nullptr;
         }

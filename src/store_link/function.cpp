@@ -247,14 +247,15 @@ test_argument_type(const Param &param, PyObject *value)
 int
 check_arguments(const MethodSpec &spec, Call &call)
 {
-    // The object itself (index 0) is never tested.
-    for (Py_ssize_t i = 1; i < spec.nparams; i++) {
+    for (unsigned mask = spec.converted_mask; mask != 0; mask &= mask - 1) {
+        int i = __builtin_ctz(mask);
         if (convert_argument(spec.params[i], call.args[i], call.converted[i]) <
             0) {
             return -1;
         }
     }
-    for (Py_ssize_t i = 1; i < spec.nparams; i++) {
+    for (unsigned mask = spec.tested_mask; mask != 0; mask &= mask - 1) {
+        int i = __builtin_ctz(mask);
         if (test_argument_type(spec.params[i], call.args[i]) < 0) {
             return -1;
         }
@@ -269,7 +270,7 @@ function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                     PyObject *kwnames)
 {
     FunctionObject *func = as_function(callable);
-    Call call{*func->state, func->globals, {}, {}};
+    Call call{*func->state, func->globals};
     if (bind_arguments(func, args, PyVectorcall_NARGS(nargsf), kwnames, call) <
             0 ||
         check_arguments(*func->spec, call) < 0) {

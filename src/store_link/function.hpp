@@ -34,7 +34,7 @@ constexpr Py_ssize_t kMaxParams = 5;
 struct Call {
     ModuleState &state;
     PyObject *globals;
-    PyObject *args[kMaxParams];
+    PyObject *args[kMaxParams];  // filled by the binding
     Ref converted[kMaxParams];
 };
 
@@ -49,7 +49,24 @@ struct MethodSpec {
     const char *return_annotation;
     const char *doc;
     Impl impl;
+    // Bit i set: parameter i is converted / type-tested (the object never).
+    unsigned converted_mask;
+    unsigned tested_mask;
 };
+
+constexpr bool
+is_conversion(ArgKind kind)
+{
+    return kind == ArgKind::Truth || kind == ArgKind::Int ||
+           kind == ArgKind::OptionalInt;
+}
+
+constexpr bool
+is_type_test(ArgKind kind)
+{
+    return kind == ArgKind::Str || kind == ArgKind::Dict ||
+           kind == ArgKind::OptionalDict || kind == ArgKind::List;
+}
 
 extern PyTypeObject FunctionType;
 
@@ -64,8 +81,13 @@ method_spec(const char *name, const Param (&params)[N], Py_ssize_t ndefaults,
             const char *doc = nullptr)
 {
     static_assert(N <= kMaxParams, "Call::args has room for kMaxParams");
-    return MethodSpec{name, params, N, ndefaults, return_annotation,
-                      doc,  impl};
+    unsigned converted = 0, tested = 0;
+    for (size_t i = 1; i < N; i++) {
+        converted |= is_conversion(params[i].kind) ? 1u << i : 0u;
+        tested |= is_type_test(params[i].kind) ? 1u << i : 0u;
+    }
+    return MethodSpec{name, params, N,         ndefaults, return_annotation,
+                      doc,  impl,   converted, tested};
 }
 
 // Returns a new function bound to the module's globals, or NULL with an

@@ -9,7 +9,7 @@ PyObject *
 delete_data(Call &call)
 {
     const ModuleState &S = call.state;
-    Ref client = attr(call.args[0], S.str__redis_client);
+    Ref client = instance_attr(call, call.args[0], S.str__redis_client);
     if (!client) {
         return nullptr;
     }
@@ -53,7 +53,7 @@ delete_many(Call &call)
     if (PyList_GET_SIZE(redis_keys) == 0) {
         return PyLong_FromLong(0);
     }
-    Ref client = attr(call.args[0], S.str__redis_client);
+    Ref client = instance_attr(call, call.args[0], S.str__redis_client);
     if (!client) {
         return nullptr;
     }
@@ -83,7 +83,7 @@ scan_keys(Call &call)
 {
     const ModuleState &S = call.state;
     Ref keys = Ref::steal(PyList_New(0));
-    Ref client = keys ? attr(call.args[0], S.str__redis_client) : Ref();
+    Ref client = keys ? instance_attr(call, call.args[0], S.str__redis_client) : Ref();
     if (!client) {
         return nullptr;
     }

@@ -343,45 +343,6 @@ state_clear(ModuleState &S)
     });
 }
 
-Ref
-global(const Call &call, PyObject *name)
-{
-    PyObject *value = PyDict_GetItemWithError(call.globals, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (value == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
-    }
-    return Ref::new_ref(value);
-}
-
-int
-clear_if_queue_error(const Call &call, PyObject *name)
-{
-    Ref raised = fetch_exception();
-    Ref queue = global(call, call.state.str_queue);
-    Ref error_class = queue ? attr(queue.get(), name) : Ref();
-    if (!error_class) {
-        return -1;
-    }
-    int matches = PyErr_GivenExceptionMatches(raised.get(), error_class.get());
-    if (!matches) {
-        restore_exception(std::move(raised));
-    }
-    return matches;
-}
-
-int
-log(const Call &call, PyObject *level, PyObject *message)
-{
-    Ref logger = global(call, call.state.str_logger);
-    if (!logger || !call_method(logger.get(), level, nullptr, message)) {
-        return -1;
-    }
-    return 0;
-}
-
 }  // namespace store_link
 
 PyMODINIT_FUNC

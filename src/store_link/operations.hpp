@@ -35,6 +35,10 @@ attr(PyObject *obj, PyObject *name)
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
+// self.<name> for an instance attribute of StoreLink (`_queue`, ...): what
+// getattr gives, without the type's lookup where the type has no such name.
+Ref instance_attr(const Call &call, PyObject *self, PyObject *name);
+
 // callable(*args); the last PyTuple_GET_SIZE(kwnames) args are passed by
 // those keyword names. kwnames may be NULL.
 template <typename... Args>

@@ -67,6 +67,10 @@ struct ModuleState {
     PyObject *worker_name;     // "StoreLinkWorker"
     PyObject *get_timeout;     // 0.2
     PyObject *join_timeout;    // 0.5
+    // The last type found to define none of the instance attribute names,
+    // at this version tag (compared only, never dereferenced).
+    const PyTypeObject *plain_type;
+    unsigned int plain_type_version;
 };
 
 // Fills every field; returns 0, or -1 with an exception set.

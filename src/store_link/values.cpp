@@ -13,7 +13,7 @@ notify_change(const Call &call, PyObject *self, PyObject *redis_key)
     if (!notify_channel) {
         return -1;
     }
-    Ref client = attr(self, S.str__redis_client);
+    Ref client = instance_attr(call, self, S.str__redis_client);
     if (client && call_method(client.get(), S.str_publish, nullptr,
                               notify_channel.get(), S.notify_message)) {
         return 0;
@@ -39,7 +39,7 @@ write_data(Call &call)
     const ModuleState &S = call.state;
     PyObject *self = call.args[0], *redis_key = call.args[1],
              *data = call.args[2], *ttl = call.args[3];
-    Ref client = attr(self, S.str__redis_client);
+    Ref client = instance_attr(call, self, S.str__redis_client);
     if (!client) {
         return nullptr;
     }
@@ -77,7 +77,7 @@ PyObject *
 read_data(Call &call)
 {
     const ModuleState &S = call.state;
-    Ref client = attr(call.args[0], S.str__redis_client);
+    Ref client = instance_attr(call, call.args[0], S.str__redis_client);
     if (!client) {
         return nullptr;
     }

@@ -68,7 +68,7 @@ store_pending_write(const Call &call, PyObject *self, PyObject *item)
 int
 mark_done(const Call &call, PyObject *self)
 {
-    Ref queue = attr(self, call.state.str__queue);
+    Ref queue = instance_attr(call, self, call.state.str__queue);
     if (queue && call_method(queue.get(), call.state.str_task_done, nullptr)) {
         return 0;
     }
@@ -85,7 +85,7 @@ worker_loop(Call &call)
     const ModuleState &S = call.state;
     PyObject *self = call.args[0];
     for (;;) {
-        Ref stop_evt = attr(self, S.str__stop_evt);
+        Ref stop_evt = instance_attr(call, self, S.str__stop_evt);
         Ref stop = stop_evt
                        ? call_method(stop_evt.get(), S.str_is_set, nullptr)
                        : Ref();
@@ -97,7 +97,7 @@ worker_loop(Call &call)
             Py_RETURN_NONE;
         }
 
-        Ref queue = attr(self, S.str__queue);
+        Ref queue = instance_attr(call, self, S.str__queue);
         Ref item = queue ? call_method(queue.get(), S.str_get, S.kw_timeout,
                                        S.get_timeout)
                          : Ref();
@@ -130,16 +130,16 @@ int
 shutdown_steps(const Call &call, PyObject *self)
 {
     const ModuleState &S = call.state;
-    Ref stop_evt = attr(self, S.str__stop_evt);
+    Ref stop_evt = instance_attr(call, self, S.str__stop_evt);
     if (!stop_evt || !call_method(stop_evt.get(), S.str_set, nullptr)) {
         return -1;
     }
-    Ref worker = attr(self, S.str__worker);
+    Ref worker = instance_attr(call, self, S.str__worker);
     if (!worker) {
         return -1;
     }
     if (worker.get() != Py_None) {
-        worker = attr(self, S.str__worker);
+        worker = instance_attr(call, self, S.str__worker);
         if (!worker || !call_method(worker.get(), S.str_join, S.kw_timeout,
                                     S.join_timeout)) {
             return -1;
