@@ -4,7 +4,7 @@ TOOLS := build/tools-venv
 CXX_SOURCES := $(wildcard src/store_link/*.cpp src/store_link/*.hpp)
 PY_SOURCES := examples tests bench scripts src/orba_sdk
 
-.PHONY: test example sanitize leakcheck format format-check lint dev tools
+.PHONY: test example bench sanitize memcheck leakcheck format format-check lint dev tools
 
 test:  ## the whole suite, CPython 3.8 and the newest, fresh isolated builds
 	bash scripts/test.sh
@@ -12,8 +12,14 @@ test:  ## the whole suite, CPython 3.8 and the newest, fresh isolated builds
 example:  ## the producer/consumer example against a throwaway redis-server
 	bash scripts/run-example.sh
 
+bench:  ## the benchmark suite; writes bench/results/
+	bash scripts/bench.sh
+
 sanitize:  ## the suite against an ASan + UBSan build
 	bash scripts/sanitize.sh
+
+memcheck:  ## part of the suite under valgrind memcheck
+	bash scripts/memcheck.sh
 
 leakcheck:  ## every operation in rounds; fails when memory keeps growing
 	bash scripts/leakcheck.sh

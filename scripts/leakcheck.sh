@@ -9,11 +9,8 @@ root=$PWD
 source scripts/lib.sh
 
 need_redis_server
-pythons=("$(scripts/find-python.sh 3.8)")
-newest=$(scripts/find-python.sh newest)
-if [ "$(python_version "$newest")" != "$(python_version "${pythons[0]}")" ]; then
-    pythons+=("$newest")
-fi
+python_list=$(test_pythons)  # fails the script when a CPython is missing
+mapfile -t pythons <<<"$python_list"
 
 status=0
 declare -a summary=()

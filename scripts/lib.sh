@@ -19,6 +19,17 @@ need_redis_server() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q redis-server
 }
 
+# test_pythons: prints CPython 3.8 and the newest CPython present, one a line (once if the same).
+test_pythons() {
+    local oldest newest
+    oldest=$(scripts/find-python.sh 3.8)
+    newest=$(scripts/find-python.sh newest)
+    echo "$oldest"
+    if [ "$(python_version "$newest")" != "$(python_version "$oldest")" ]; then
+        echo "$newest"
+    fi
+}
+
 # python_version PYTHON: prints "3.X.Y" for that interpreter.
 python_version() {
     "$1" -c 'import platform; print(platform.python_version())'

@@ -9,11 +9,8 @@ source scripts/lib.sh
 
 need_redis_server
 
-pythons=("$(scripts/find-python.sh 3.8)")
-newest=$(scripts/find-python.sh newest)
-if [ "$(python_version "$newest")" != "$(python_version "${pythons[0]}")" ]; then
-    pythons+=("$newest")
-fi
+python_list=$(test_pythons)  # fails the script when a CPython is missing
+mapfile -t pythons <<<"$python_list"
 
 # test_with PYTHON: one full round; returns non-zero when a step fails.
 test_with() {
@@ -29,8 +26,9 @@ test_with() {
     "$python" -m venv "$venv" || return 1
     "$venv/bin/python" -m pip install -q --upgrade pip || return 1
 
-    echo "-- pip install .[test] (isolated build from the sources)"
-    "$venv/bin/python" -m pip install -q -C "build-dir=$cmake_dir" ".[test]" || return 1
+    # Installing from the sdist proves that it carries everything the build needs.
+    echo "-- pip install $(basename "$sdist")[test] (isolated build)"
+    "$venv/bin/python" -m pip install -q -C "build-dir=$cmake_dir" "$sdist[test]" || return 1
 
     # "python -m" puts the project root on sys.path, not src/: the package that the tests
     # import must be the installed one, with its compiled module.
@@ -57,6 +55,12 @@ test_with() {
         --allowlist "$venv/stubtest-allowlist" --ignore-unused-allowlist \
         orba_sdk.redis.store_link || return 1
 }
+
+echo "-- python -m build --sdist"
+rm -rf "$root/build/sdist"
+dev_venv "$root/build/sdist-venv" "${pythons[-1]}" build
+"$root/build/sdist-venv/bin/python" -m build -q --sdist --outdir "$root/build/sdist" "$root" >/dev/null
+sdist=$(ls "$root"/build/sdist/orba_sdk-*.tar.gz)
 
 declare -a summary=()
 status=0

@@ -177,22 +177,22 @@ read_orba_data(Call &call)
 }
 
 const Param write_params[] = {
-    {"self", ArgKind::Any, nullptr},
+    self_param,
     {"data", ArgKind::Dict, "dict"},
-    {"redis_key", ArgKind::Str, "str"},
+    redis_key_param,
     {"ttl", ArgKind::OptionalInt, "Optional[int]"},
 };
 
 const Param write_orba_data_params[] = {
-    {"self", ArgKind::Any, nullptr},
+    self_param,
     {"data", ArgKind::OptionalDict, "Optional[dict]"},
-    {"redis_key", ArgKind::Str, "str"},
+    redis_key_param,
     {"ttl", ArgKind::OptionalInt, "Optional[int]"},
 };
 
 const Param read_orba_data_params[] = {
-    {"self", ArgKind::Any, nullptr},
-    {"redis_key", ArgKind::Str, "str"},
+    self_param,
+    redis_key_param,
 };
 
 }  // namespace

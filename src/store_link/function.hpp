@@ -26,6 +26,9 @@ struct Param {
     const char *annotation;  // source text, or nullptr for none
 };
 
+constexpr Param self_param = {"self", ArgKind::Any, nullptr};
+constexpr Param redis_key_param = {"redis_key", ArgKind::Str, "str"};
+
 constexpr Py_ssize_t kMaxParams = 5;
 
 // The arguments of one call after binding and conversion: args[0] is the

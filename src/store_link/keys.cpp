@@ -118,17 +118,17 @@ scan_keys(Call &call)
 }
 
 const Param delete_data_params[] = {
-    {"self", ArgKind::Any, nullptr},
-    {"redis_key", ArgKind::Str, "str"},
+    self_param,
+    redis_key_param,
 };
 
 const Param delete_many_params[] = {
-    {"self", ArgKind::Any, nullptr},
+    self_param,
     {"redis_keys", ArgKind::List, "list"},
 };
 
 const Param scan_keys_params[] = {
-    {"self", ArgKind::Any, nullptr},
+    self_param,
     {"pattern", ArgKind::Str, "str"},
 };
 

@@ -86,15 +86,15 @@ read_data(Call &call)
 }
 
 const Param write_data_params[] = {
-    {"self", ArgKind::Any, nullptr},
-    {"redis_key", ArgKind::Str, "str"},
+    self_param,
+    redis_key_param,
     {"data", ArgKind::Any, "Union[str, dict]"},
     {"ttl", ArgKind::OptionalInt, "Optional[int]"},
 };
 
 const Param read_data_params[] = {
-    {"self", ArgKind::Any, nullptr},
-    {"redis_key", ArgKind::Str, "str"},
+    self_param,
+    redis_key_param,
 };
 
 }  // namespace

@@ -166,7 +166,7 @@ shutdown_executor(Call &call)
 }
 
 const Param self_only_params[] = {
-    {"self", ArgKind::Any, nullptr},
+    self_param,
 };
 
 }  // namespace
