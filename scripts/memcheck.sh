@@ -21,6 +21,7 @@ build_into "$venv" "$root/build/memcheck-build/{wheel_tag}" test
 echo "== pytest under valgrind memcheck"
 env -u REDIS_HOST PYTHONMALLOC=malloc \
     valgrind --tool=memcheck --error-exitcode=99 --leak-check=no -q \
+    --suppressions=scripts/memcheck.supp \
     "$venv/bin/python" -m pytest -p no:cacheprovider -q -m "not slow" \
     tests/test_arguments.py tests/test_values.py tests/test_keys.py \
     tests/test_frames.py tests/test_worker.py "$@"
