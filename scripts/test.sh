@@ -42,7 +42,8 @@ test_with() {
     esac
 
     echo "-- pytest (CPython $version)"
-    env -u REDIS_HOST "$venv/bin/python" -m pytest -p no:cacheprovider || return 1
+    env -u REDIS_HOST "$venv/bin/python" -m pytest -p no:cacheprovider \
+        --junitxml="$root/build/test-results/$version.xml" || return 1
 
     echo "-- mypy examples (CPython $version)"
     "$venv/bin/python" -m mypy --cache-dir "$venv/mypy-cache" examples || return 1
@@ -62,6 +63,7 @@ dev_venv "$root/build/sdist-venv" "${pythons[-1]}" build
 "$root/build/sdist-venv/bin/python" -m build -q --sdist --outdir "$root/build/sdist" "$root" >/dev/null
 sdist=$(ls "$root"/build/sdist/orba_sdk-*.tar.gz)
 
+rm -rf "$root/build/test-results"
 declare -a summary=()
 status=0
 for python in "${pythons[@]}"; do
@@ -77,4 +79,19 @@ done
 echo
 echo "==================== summary ===================="
 printf '%s\n' "${summary[@]}"
+# One closing line over every Python: "N passed, N failed".
+"${pythons[-1]}" - "$root"/build/test-results/*.xml <<'PY' || status=1
+import sys
+import xml.etree.ElementTree as ET
+
+passed = failed = 0
+for path in sys.argv[1:]:
+    for suite in ET.parse(path).getroot().iter("testsuite"):
+        total, skipped = int(suite.get("tests")), int(suite.get("skipped"))
+        bad = int(suite.get("failures")) + int(suite.get("errors"))
+        passed += total - skipped - bad
+        failed += bad
+print("tests: %d passed, %d failed" % (passed, failed))
+sys.exit(1 if failed or not passed else 0)
+PY
 exit "$status"
