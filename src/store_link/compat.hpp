@@ -34,21 +34,23 @@ vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
 #else
     // The lookup of 3.9's _PyObject_GetMethod: a method descriptor found on
     // the type, and not shadowed by the instance dict, is called unbound.
+    // Both the descriptor and the dict are owned across the dict lookup,
+    // whose key comparisons may delete the one or replace the other.
     PyObject *obj = args[0];
     PyTypeObject *type = Py_TYPE(obj);
     if (type->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject *descr = _PyType_Lookup(type, name);
-        if (descr != nullptr &&
-            PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        Ref descr = Ref::new_ref(_PyType_Lookup(type, name));
+        if (descr && PyType_HasFeature(Py_TYPE(descr.get()),
+                                       Py_TPFLAGS_METHOD_DESCRIPTOR)) {
             PyObject **dictptr = _PyObject_GetDictPtr(obj);
-            PyObject *dict = dictptr != nullptr ? *dictptr : nullptr;
-            if (dict == nullptr ||
-                PyDict_GetItemWithError(dict, name) == nullptr) {
+            Ref dict = Ref::new_ref(dictptr != nullptr ? *dictptr : nullptr);
+            PyObject *shadow =
+                dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+            if (shadow == nullptr) {
                 if (PyErr_Occurred()) {
                     return nullptr;
                 }
-                Ref method = Ref::new_ref(descr);
-                return _PyObject_Vectorcall(method.get(), args, nargsf,
+                return _PyObject_Vectorcall(descr.get(), args, nargsf,
                                             kwnames);
             }
         }
@@ -109,6 +111,16 @@ restore_exception(Ref exception)
     PyErr_Restore(type, value, PyException_GetTraceback(value));
 #endif
 }
+
+// Up to 3.10, PyType_ClearCache() (sys._clear_type_cache()) restarted the
+// version tag counter, so a changed type could get its old tag back; from
+// 3.11 on a tag is never handed out twice, and (type, tag) names one state of
+// the type's namespace.
+#if PY_VERSION_HEX >= 0x030B0000
+#define STORE_LINK_UNIQUE_VERSION_TAGS 1
+#else
+#define STORE_LINK_UNIQUE_VERSION_TAGS 0
+#endif
 
 // The type's version tag, or 0 while it has no valid one. gh-101291 and
 // related 3.12 changes made 0 mean "invalid"; before, a flag said so.

@@ -9,6 +9,14 @@ namespace store_link {
 
 // A move-only owner of one strong reference, or of nothing. An empty Ref
 // returned by a helper means "NULL with an exception set".
+//
+// The rule for borrowed references: a borrowed PyObject * is valid only until
+// the next step that can run Python code, and almost every step can: a dict
+// lookup whose keys may not be exact str (a key's __eq__), any allocation
+// (the cyclic GC runs finalizers and weakref callbacks), attribute access,
+// truth tests, number conversions, %S/%R formatting, any call. Whatever must
+// outlive such a step (a type's descriptor, an instance dict, the length of a
+// list) is owned in a Ref first, or read again after the step.
 class Ref {
 public:
     Ref() = default;
