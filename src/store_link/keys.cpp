@@ -45,6 +45,36 @@ reply_as_int(PyObject *reply)
     return nullptr;
 }
 
+// (client, *keys) as one owned tuple, so that a list changed during the DEL
+// (by another thread, or by a finalizer) cannot pull a key away. Returns an
+// empty tuple when the list has become empty.
+Ref
+del_arguments(Ref client, PyObject *redis_keys)
+{
+    for (;;) {
+        Py_ssize_t count = PyList_GET_SIZE(redis_keys);
+        if (count == 0) {
+            return Ref::steal(PyTuple_New(0));
+        }
+        Ref argv = Ref::steal(PyTuple_New(count + 1));
+        if (!argv) {
+            return argv;
+        }
+        // The allocation may have run the GC, and with it finalizers that
+        // changed the list; copy only a length measured after it.
+        if (PyList_GET_SIZE(redis_keys) != count) {
+            continue;
+        }
+        PyTuple_SET_ITEM(argv.get(), 0, client.release());
+        for (Py_ssize_t i = 0; i < count; i++) {
+            PyObject *key = PyList_GET_ITEM(redis_keys, i);
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(argv.get(), i + 1, key);
+        }
+        return argv;
+    }
+}
+
 PyObject *
 delete_many(Call &call)
 {
@@ -57,21 +87,16 @@ delete_many(Call &call)
     if (!client) {
         return nullptr;
     }
-    // One vector, the client first: the tuple owns the keys, so a list that
-    // another thread changes during the call cannot pull one away.
-    Py_ssize_t count = PyList_GET_SIZE(redis_keys);
-    Ref argv = Ref::steal(PyTuple_New(count + 1));
+    Ref argv = del_arguments(std::move(client), redis_keys);
     if (!argv) {
         return nullptr;
     }
-    PyTuple_SET_ITEM(argv.get(), 0, client.release());
-    for (Py_ssize_t i = 0; i < count; i++) {
-        PyObject *key = PyList_GET_ITEM(redis_keys, i);
-        Py_INCREF(key);
-        PyTuple_SET_ITEM(argv.get(), i + 1, key);
+    Py_ssize_t nargs = PyTuple_GET_SIZE(argv.get());
+    if (nargs == 0) {
+        return PyLong_FromLong(0);
     }
     Ref removed = Ref::steal(vectorcall_method(
-        S.str_delete, PySequence_Fast_ITEMS(argv.get()), count + 1, nullptr));
+        S.str_delete, PySequence_Fast_ITEMS(argv.get()), nargs, nullptr));
     if (!removed) {
         return nullptr;
     }
@@ -83,7 +108,8 @@ scan_keys(Call &call)
 {
     const ModuleState &S = call.state;
     Ref keys = Ref::steal(PyList_New(0));
-    Ref client = keys ? instance_attr(call, call.args[0], S.str__redis_client) : Ref();
+    Ref client =
+        keys ? instance_attr(call, call.args[0], S.str__redis_client) : Ref();
     if (!client) {
         return nullptr;
     }
