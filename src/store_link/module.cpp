@@ -122,10 +122,11 @@ interned_tuple(std::initializer_list<const char *> names)
     return tuple;
 }
 
-// The one interpreter that may load this module, and the one module object
-// it was initialised for (compared by identity only).
+// The one interpreter that may load this module, and whether a module object
+// has been initialised in it. Which object that was is recorded in its own
+// state, never by address: a freed module's address is soon reused.
 int64_t owner_interpreter = -1;
-const PyObject *initialised_module = nullptr;
+bool initialised_once = false;
 
 // `from module_name import attribute` into the module's globals.
 int
@@ -162,9 +163,9 @@ bind_import(PyObject *globals, const char *module_name)
 Ref
 default_host(PyObject *globals)
 {
-    PyObject *os = PyDict_GetItemString(globals, "os");
+    Ref os = Ref::steal(PyMapping_GetItemString(globals, "os"));
     Ref environ =
-        os ? Ref::steal(PyObject_GetAttrString(os, "environ")) : Ref();
+        os ? Ref::steal(PyObject_GetAttrString(os.get(), "environ")) : Ref();
     if (!environ) {
         return environ;
     }
@@ -199,7 +200,7 @@ build_class(PyObject *module, PyObject *host)
 }
 
 int
-check_single_load(PyObject *module)
+check_single_interpreter()
 {
     int64_t interpreter = current_interpreter_id();
     if (interpreter == -1) {
@@ -214,25 +215,25 @@ check_single_load(PyObject *module)
                         "be loaded into one interpreter per process.");
         return -1;
     }
-    if (initialised_module != nullptr && initialised_module != module) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'store_link' has already been imported. "
-                        "Re-initialisation is not supported.");
-        return -1;
-    }
     return 0;
 }
 
 int
 module_exec(PyObject *module)
 {
-    if (check_single_load(module) < 0) {
+    if (check_single_interpreter() < 0) {
         return -1;
     }
-    if (initialised_module == module) {
+    ModuleState &S = *static_cast<ModuleState *>(PyModule_GetState(module));
+    if (S.initialised) {
         return 0;
     }
-    ModuleState &S = *static_cast<ModuleState *>(PyModule_GetState(module));
+    if (initialised_once) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'store_link' has already been imported. "
+                        "Re-initialisation is not supported.");
+        return -1;
+    }
     if (state_init(S) < 0 || function_type_ready() < 0) {
         return -1;
     }
@@ -249,8 +250,13 @@ module_exec(PyObject *module)
         bind_from(globals, "orba_sdk.logging.logger", "get_logger") < 0) {
         return -1;
     }
-    PyObject *get_logger = PyDict_GetItemString(globals, "get_logger");
-    Ref logger = Ref::steal(PyObject_CallFunction(get_logger, "s", "REDIS"));
+    Ref get_logger =
+        Ref::steal(PyMapping_GetItemString(globals, "get_logger"));
+    if (!get_logger) {
+        return -1;
+    }
+    Ref logger =
+        Ref::steal(PyObject_CallFunction(get_logger.get(), "s", "REDIS"));
     if (!logger || PyDict_SetItemString(globals, "logger", logger.get()) < 0) {
         return -1;
     }
@@ -261,7 +267,8 @@ module_exec(PyObject *module)
             0) {
         return -1;
     }
-    initialised_module = module;
+    S.initialised = true;
+    initialised_once = true;
     return 0;
 }
 

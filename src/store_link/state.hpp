@@ -71,6 +71,8 @@ struct ModuleState {
     // at this version tag (compared only, never dereferenced).
     const PyTypeObject *plain_type;
     unsigned int plain_type_version;
+    // Set once this module object has been initialised.
+    bool initialised;
 };
 
 // Fills every field; returns 0, or -1 with an exception set.
