@@ -148,6 +148,26 @@ write_orba_data(Call &call)
     return store_on_caller_thread(self, call);
 }
 
+// orjson.loads(stored). orjson refuses subclasses of bytes, so one is parsed
+// from an exact copy of its contents.
+Ref
+parse_json(const Call &call, Ref stored)
+{
+    if (!PyBytes_CheckExact(stored.get())) {
+        stored = Ref::steal(PyBytes_FromStringAndSize(
+            PyBytes_AS_STRING(stored.get()), PyBytes_GET_SIZE(stored.get())));
+        if (!stored) {
+            return stored;
+        }
+    }
+    Ref orjson = global(call, call.state.str_orjson);
+    if (!orjson) {
+        return orjson;
+    }
+    return call_method(orjson.get(), call.state.str_loads, nullptr,
+                       stored.get());
+}
+
 PyObject *
 read_orba_data(Call &call)
 {
@@ -156,10 +176,7 @@ read_orba_data(Call &call)
     Ref result =
         call_method(call.args[0], S.str_read_data, S.kw_redis_key, redis_key);
     if (result && PyBytes_Check(result.get())) {
-        Ref orjson = global(call, S.str_orjson);
-        result = orjson ? call_method(orjson.get(), S.str_loads, nullptr,
-                                      result.get())
-                        : Ref();
+        result = parse_json(call, std::move(result));
     }
     if (result) {
         return result.release();
