@@ -23,7 +23,7 @@ struct FunctionObject {
     PyObject *doc;
     PyObject *defaults;
     PyObject *annotations;
-    PyObject *signature;  // built on first use
+    PyObject *code;  // parameters only, for inspect and typing
     PyObject *dict;
 };
 
@@ -92,13 +92,17 @@ keyword_value(const FunctionObject *func, Py_ssize_t index,
     return nullptr;
 }
 
-// Called only when some keywords matched no parameter still open: names the
-// first offending keyword.
+// Called only when some keywords could not be bound: names the first
+// offending keyword. Always returns -1 with an exception set.
 int
 raise_keyword_error(const FunctionObject *func, Py_ssize_t nargs,
                     PyObject *kwnames)
 {
     const MethodSpec &spec = *func->spec;
+    bool bound[kMaxParams] = {};
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        bound[i] = true;
+    }
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; k++) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
@@ -107,21 +111,26 @@ raise_keyword_error(const FunctionObject *func, Py_ssize_t nargs,
                          spec.name);
             return -1;
         }
-        if (find_param(func, key, nargs, spec.nparams) >= 0) {
-            continue;
+        Py_ssize_t index = find_param(func, key, 0, spec.nparams);
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got an unexpected keyword argument '%U'",
+                         spec.name, key);
+            return -1;
         }
-        if (find_param(func, key, 0, nargs) >= 0) {
+        // Taken by position, or by an earlier keyword that is equal to this
+        // one without being the same object (a str subclass).
+        if (bound[index]) {
             PyErr_Format(PyExc_TypeError,
                          "%s() got multiple values for keyword argument '%U'",
                          spec.name, key);
             return -1;
         }
-        PyErr_Format(PyExc_TypeError,
-                     "%s() got an unexpected keyword argument '%U'", spec.name,
-                     key);
-        return -1;
+        bound[index] = true;
     }
-    return 0;
+    PyErr_Format(PyExc_SystemError, "%s(): keywords could not be bound",
+                 spec.name);
+    return -1;
 }
 
 // Fills call.args from the positional arguments, the keywords and the
@@ -163,8 +172,8 @@ bind_arguments(const FunctionObject *func, PyObject *const *args,
                 return raise_count_error(spec, i);
             }
         }
-        if (unmatched > 0 && raise_keyword_error(func, nargs, kwnames) < 0) {
-            return -1;
+        if (unmatched > 0) {
+            return raise_keyword_error(func, nargs, kwnames);
         }
     }
     for (Py_ssize_t i = required; i < spec.nparams; i++) {
@@ -266,17 +275,28 @@ check_arguments(const MethodSpec &spec, Call &call)
 // ---- the type's slots -----------------------------------------------------
 
 PyObject *
-function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                    PyObject *kwnames)
+call_function(const FunctionObject *func, PyObject *const *args,
+              Py_ssize_t nargs, PyObject *kwnames)
 {
-    FunctionObject *func = as_function(callable);
     Call call{*func->state, func->globals};
-    if (bind_arguments(func, args, PyVectorcall_NARGS(nargsf), kwnames, call) <
-            0 ||
-        check_arguments(*func->spec, call) < 0) {
+    if (bind_arguments(func, args, nargs, kwnames, call) < 0) {
+        return nullptr;
+    }
+    if (check_arguments(*func->spec, call) < 0) {
         return nullptr;
     }
     return func->spec->impl(call);
+}
+
+PyObject *
+function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                    PyObject *kwnames)
+{
+    PyObject *result = call_function(as_function(callable), args,
+                                     PyVectorcall_NARGS(nargsf), kwnames);
+    // The error convention, checked by the assertion build.
+    assert((result == nullptr) == (PyErr_Occurred() != nullptr));
+    return result;
 }
 
 PyObject *
@@ -302,13 +322,33 @@ function_traverse(PyObject *self, visitproc visit, void *arg)
     FunctionObject *func = as_function(self);
     Py_VISIT(func->module);
     Py_VISIT(func->globals);
-    Py_VISIT(func->doc);
+    for (PyObject *name : func->param_names) {
+        Py_VISIT(name);
+    }
+    // Their setters take str subclasses, which can hold references.
+    Py_VISIT(func->name);
+    Py_VISIT(func->qualname);
     Py_VISIT(func->module_name);
+    Py_VISIT(func->doc);
     Py_VISIT(func->defaults);
     Py_VISIT(func->annotations);
-    Py_VISIT(func->signature);
+    Py_VISIT(func->code);
     Py_VISIT(func->dict);
     return 0;
+}
+
+// As CPython does for its functions: a cleared name is still a string for
+// repr and the getters, no longer one that a str subclass may have made
+// hold other objects.
+void
+clear_name(PyObject *&name)
+{
+    PyObject *empty = PyUnicode_New(0, 0);  // the cached empty string
+    if (empty == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    Py_SETREF(name, empty);
 }
 
 int
@@ -320,8 +360,9 @@ function_clear(PyObject *self)
     Py_CLEAR(func->module_name);
     Py_CLEAR(func->defaults);
     Py_CLEAR(func->annotations);
-    Py_CLEAR(func->signature);
     Py_CLEAR(func->dict);
+    clear_name(func->name);
+    clear_name(func->qualname);
     // Last: the module owns the state that `state` points into.
     func->state = nullptr;
     Py_CLEAR(func->module);
@@ -339,6 +380,7 @@ function_dealloc(PyObject *self)
     }
     Py_CLEAR(func->name);
     Py_CLEAR(func->qualname);
+    Py_CLEAR(func->code);
     PyObject_GC_Del(self);
 }
 
@@ -418,95 +460,6 @@ function_get_kwdefaults(PyObject *, void *)
     Py_RETURN_NONE;
 }
 
-// inspect.Signature of the method, object included; a new reference, or NULL
-// with an exception set. May run Python code.
-PyObject *
-build_signature(const FunctionObject *func)
-{
-    const MethodSpec &spec = *func->spec;
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect) {
-        return nullptr;
-    }
-    Ref parameter_type =
-        Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    Ref signature_type =
-        Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!parameter_type || !signature_type) {
-        return nullptr;
-    }
-    Ref kind = Ref::steal(
-        PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
-    Ref parameters = Ref::steal(PyList_New(0));
-    if (!kind || !parameters) {
-        return nullptr;
-    }
-    Py_ssize_t first_default = spec.nparams - spec.ndefaults;
-    for (Py_ssize_t i = 0; i < spec.nparams; i++) {
-        Ref kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) {
-            return nullptr;
-        }
-        if (i >= first_default &&
-            PyDict_SetItemString(
-                kwargs.get(), "default",
-                PyTuple_GET_ITEM(func->defaults, i - first_default)) < 0) {
-            return nullptr;
-        }
-        if (spec.params[i].annotation != nullptr) {
-            Ref text =
-                Ref::steal(PyUnicode_FromString(spec.params[i].annotation));
-            if (!text || PyDict_SetItemString(kwargs.get(), "annotation",
-                                              text.get()) < 0) {
-                return nullptr;
-            }
-        }
-        Ref args =
-            Ref::steal(PyTuple_Pack(2, func->param_names[i], kind.get()));
-        if (!args) {
-            return nullptr;
-        }
-        Ref parameter = Ref::steal(
-            PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
-        if (!parameter ||
-            PyList_Append(parameters.get(), parameter.get()) < 0) {
-            return nullptr;
-        }
-    }
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) {
-        return nullptr;
-    }
-    if (spec.return_annotation != nullptr) {
-        Ref text = Ref::steal(PyUnicode_FromString(spec.return_annotation));
-        if (!text || PyDict_SetItemString(kwargs.get(), "return_annotation",
-                                          text.get()) < 0) {
-            return nullptr;
-        }
-    }
-    Ref args = Ref::steal(PyTuple_Pack(1, parameters.get()));
-    if (!args) {
-        return nullptr;
-    }
-    return PyObject_Call(signature_type.get(), args.get(), kwargs.get());
-}
-
-PyObject *
-function_get_signature(PyObject *self, void *)
-{
-    FunctionObject *func = as_function(self);
-    if (func->signature == nullptr) {
-        PyObject *signature = build_signature(func);
-        if (signature == nullptr) {
-            return nullptr;
-        }
-        // Another thread may have built one while inspect ran.
-        Py_XSETREF(func->signature, signature);
-    }
-    Py_INCREF(func->signature);
-    return func->signature;
-}
-
 PyGetSetDef function_getset[] = {
     {"__name__", function_get_field, function_set_field, nullptr,
      const_cast<CheckedField *>(&name_field)},
@@ -516,7 +469,6 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", function_get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", function_get_field, function_set_field, nullptr,
      const_cast<CheckedField *>(&annotations_field)},
-    {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
      nullptr},
     {nullptr},
@@ -526,8 +478,40 @@ PyMemberDef function_members[] = {
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module_name), 0,
      nullptr},
+    // What typing.get_type_hints and inspect evaluate the annotation texts in.
+    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY,
+     nullptr},
+    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {nullptr},
 };
+
+// An empty code object that declares the method's parameters: inspect then
+// takes the method for a function (as it does Cython's) and builds its
+// signature from the live __defaults__ and __annotations__.
+PyObject *
+build_code(const MethodSpec &spec, PyObject *module,
+           PyObject *const *param_names)
+{
+    Ref empty = Ref::steal(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty(PyModule_GetName(module), spec.name, 0)));
+    Ref varnames = Ref::steal(PyTuple_New(spec.nparams));
+    if (!empty || !varnames) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < spec.nparams; i++) {
+        Py_INCREF(param_names[i]);
+        PyTuple_SET_ITEM(varnames.get(), i, param_names[i]);
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref fields = Ref::steal(Py_BuildValue(
+        "{s:n,s:n,s:O}", "co_argcount", spec.nparams, "co_nlocals",
+        spec.nparams, "co_varnames", varnames.get()));
+    if (!replace || !no_args || !fields) {
+        return nullptr;
+    }
+    return PyObject_Call(replace.get(), no_args.get(), fields.get());
+}
 
 // The annotations as a dict of source texts, in parameter order.
 PyObject *
@@ -622,8 +606,7 @@ function_new(const MethodSpec &spec, PyObject *module, PyObject *defaults,
         name = nullptr;
     }
     func->name = func->qualname = func->module_name = func->doc = nullptr;
-    func->defaults = func->annotations = func->signature = func->dict =
-        nullptr;
+    func->defaults = func->annotations = func->code = func->dict = nullptr;
     for (Py_ssize_t i = 0; i < spec.nparams; i++) {
         func->param_names[i] = PyUnicode_InternFromString(spec.params[i].name);
         if (func->param_names[i] == nullptr) {
@@ -631,27 +614,44 @@ function_new(const MethodSpec &spec, PyObject *module, PyObject *defaults,
         }
     }
     func->name = PyUnicode_InternFromString(spec.name);
+    if (func->name == nullptr) {
+        return nullptr;
+    }
     func->qualname = PyUnicode_FromFormat("%s.%s", class_name, spec.name);
+    if (func->qualname == nullptr) {
+        return nullptr;
+    }
     func->module_name = PyUnicode_FromString(PyModule_GetName(module));
+    if (func->module_name == nullptr) {
+        return nullptr;
+    }
     func->annotations = build_annotations(spec);
-    if (defaults != nullptr) {
+    if (func->annotations == nullptr) {
+        return nullptr;
+    }
+    func->code = build_code(spec, module, func->param_names);
+    if (func->code == nullptr) {
+        return nullptr;
+    }
+    if (defaults == nullptr) {
+        func->defaults = none_defaults(spec.ndefaults);
+        if (func->defaults == nullptr) {
+            return nullptr;
+        }
+    }
+    else {
         Py_INCREF(defaults);
         func->defaults = defaults;
     }
-    else {
-        func->defaults = none_defaults(spec.ndefaults);
-    }
-    if (spec.doc != nullptr) {
-        func->doc = PyUnicode_FromString(spec.doc);
-    }
-    else {
+    if (spec.doc == nullptr) {
         Py_INCREF(Py_None);
         func->doc = Py_None;
     }
-    if (func->name == nullptr || func->qualname == nullptr ||
-        func->module_name == nullptr || func->annotations == nullptr ||
-        func->defaults == nullptr || func->doc == nullptr) {
-        return nullptr;
+    else {
+        func->doc = PyUnicode_FromString(spec.doc);
+        if (func->doc == nullptr) {
+            return nullptr;
+        }
     }
     PyObject_GC_Track(func);
     return owner.release();
