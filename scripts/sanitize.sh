@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UBSan into its own venv (newest CPython) and runs
-# the whole pytest suite under it. Fails on any sanitizer report, also one from a subprocess that
-# a test starts. Extra arguments go to pytest.
+# Builds the extension with AddressSanitizer, UBSan and its assertions on (the error convention at
+# every method's exit, among others) into its own venv (newest CPython) and runs the whole pytest
+# suite under it. Fails on any sanitizer report or failed assertion, also one from a subprocess
+# that a test starts. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,9 +11,9 @@ source scripts/lib.sh
 need_redis_server
 python=$(scripts/find-python.sh newest)
 venv=build/sanitize-venv
-echo "== building with STORE_LINK_SANITIZE=ON into $venv (CPython $(python_version "$python"))"
+echo "== building with STORE_LINK_SANITIZE=ON STORE_LINK_ASSERTIONS=ON into $venv (CPython $(python_version "$python"))"
 dev_venv "$venv" "$python" "scikit-build-core>=0.8"
-STORE_LINK_SANITIZE=ON build_into "$venv" "$root/build/sanitize-build/{wheel_tag}" test
+STORE_LINK_SANITIZE=ON STORE_LINK_ASSERTIONS=ON build_into "$venv" "$root/build/sanitize-build/{wheel_tag}" test
 
 libasan=$(g++ -print-file-name=libasan.so)
 libubsan=$(g++ -print-file-name=libubsan.so)
