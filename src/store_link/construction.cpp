@@ -37,8 +37,10 @@ start_background_writer(const Call &call, PyObject *self, PyObject *workers)
 {
     const ModuleState &S = call.state;
     Ref maxsize = scaled_at_least(workers, 1, 1);
+    // Tracked before the start, which waits for the new thread: a fork on
+    // another thread meanwhile must still give the child a writer.
     if (!maxsize || set_new_queue(call, self, maxsize.get()) < 0 ||
-        start_new_worker(call, self) < 0) {
+        track_writer(call, self) < 0 || start_new_worker(call, self) < 0) {
         return -1;
     }
     Ref handler = attr(self, S.str__shutdown_executor);

@@ -32,6 +32,15 @@ int set_new_stop_event(const Call &call, PyObject *self);
 int set_new_queue(const Call &call, PyObject *self, PyObject *maxsize);
 int start_new_worker(const Call &call, PyObject *self);
 
+// fork.cpp. Adds a threaded object, weakly, to those that a forked child
+// gives a writer of its own; 0, or -1.
+int track_writer(const Call &call, PyObject *self);
+// An empty registry for track_writer (a weakref.WeakSet); a new reference,
+// or NULL with an exception set.
+PyObject *writer_registry_new();
+// At import, once: os.register_at_fork(after_in_child=<the hook>); 0, or -1.
+int fork_hook_register(PyObject *module);
+
 // The module global `name` (falling back to the builtins), looked up now so
 // that a replaced collaborator takes effect.
 Ref global(const Call &call, PyObject *name);
