@@ -136,6 +136,23 @@ valid_version_tag(PyTypeObject *type)
 #endif
 }
 
+// The object a weak reference points to (a new reference), Py_None once it
+// is gone, or NULL with an exception set. gh-105927 (3.13) added
+// PyWeakref_GetRef and deprecated the borrowing PyWeakref_GetObject.
+inline Ref
+weakref_target(PyObject *ref)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *target;
+    if (PyWeakref_GetRef(ref, &target) < 0) {
+        return Ref();
+    }
+    return target != nullptr ? Ref::steal(target) : Ref::new_ref(Py_None);
+#else
+    return Ref::new_ref(PyWeakref_GetObject(ref));
+#endif
+}
+
 // bpo-35886 (3.9) added PyInterpreterState_Get.
 inline int64_t
 current_interpreter_id()

@@ -37,31 +37,12 @@ start_background_writer(const Call &call, PyObject *self, PyObject *workers)
 {
     const ModuleState &S = call.state;
     Ref maxsize = scaled_at_least(workers, 1, 1);
-    Ref queue_module = maxsize ? global(call, S.str_queue) : Ref();
-    Ref queue_type =
-        queue_module ? attr(queue_module.get(), S.str_Queue) : Ref();
-    Ref queue =
-        queue_type ? call_object(queue_type.get(), S.kw_maxsize, maxsize.get())
-                   : Ref();
-    if (!queue || PyObject_SetAttr(self, S.str__queue, queue.get()) < 0) {
+    // Tracked before the start, which waits for the new thread: a fork on
+    // another thread meanwhile must still give the child a writer.
+    if (!maxsize || set_new_queue(call, self, maxsize.get()) < 0 ||
+        track_writer(call, self) < 0 || start_new_worker(call, self) < 0) {
         return -1;
     }
-
-    Ref target = attr(self, S.str__worker_loop);
-    Ref threading = target ? global(call, S.str_threading) : Ref();
-    Ref thread_type = threading ? attr(threading.get(), S.str_Thread) : Ref();
-    Ref worker = thread_type
-                     ? call_object(thread_type.get(), S.kw_thread,
-                                   target.get(), S.worker_name, Py_True)
-                     : Ref();
-    if (!worker || PyObject_SetAttr(self, S.str__worker, worker.get()) < 0) {
-        return -1;
-    }
-    worker = instance_attr(call, self, S.str__worker);
-    if (!worker || !call_method(worker.get(), S.str_start, nullptr)) {
-        return -1;
-    }
-
     Ref handler = attr(self, S.str__shutdown_executor);
     Ref atexit = handler ? global(call, S.str_atexit) : Ref();
     if (!atexit ||
@@ -101,11 +82,7 @@ init(Call &call)
         return nullptr;
     }
 
-    Ref threading = global(call, S.str_threading);
-    Ref event_type = threading ? attr(threading.get(), S.str_Event) : Ref();
-    Ref stop_evt = event_type ? call_object(event_type.get(), nullptr) : Ref();
-    if (!stop_evt ||
-        PyObject_SetAttr(self, S.str__stop_evt, stop_evt.get()) < 0) {
+    if (set_new_stop_event(call, self) < 0) {
         return nullptr;
     }
 
@@ -125,6 +102,56 @@ const Param init_params[] = {
 };
 
 }  // namespace
+
+int
+set_new_stop_event(const Call &call, PyObject *self)
+{
+    const ModuleState &S = call.state;
+    Ref threading = global(call, S.str_threading);
+    Ref event_type = threading ? attr(threading.get(), S.str_Event) : Ref();
+    Ref stop_evt = event_type ? call_object(event_type.get(), nullptr) : Ref();
+    if (!stop_evt) {
+        return -1;
+    }
+    return PyObject_SetAttr(self, S.str__stop_evt, stop_evt.get());
+}
+
+int
+set_new_queue(const Call &call, PyObject *self, PyObject *maxsize)
+{
+    const ModuleState &S = call.state;
+    Ref queue_module = global(call, S.str_queue);
+    Ref queue_type =
+        queue_module ? attr(queue_module.get(), S.str_Queue) : Ref();
+    Ref queue = queue_type
+                    ? call_object(queue_type.get(), S.kw_maxsize, maxsize)
+                    : Ref();
+    if (!queue) {
+        return -1;
+    }
+    return PyObject_SetAttr(self, S.str__queue, queue.get());
+}
+
+int
+start_new_worker(const Call &call, PyObject *self)
+{
+    const ModuleState &S = call.state;
+    Ref target = attr(self, S.str__worker_loop);
+    Ref threading = target ? global(call, S.str_threading) : Ref();
+    Ref thread_type = threading ? attr(threading.get(), S.str_Thread) : Ref();
+    Ref worker = thread_type
+                     ? call_object(thread_type.get(), S.kw_thread,
+                                   target.get(), S.worker_name, Py_True)
+                     : Ref();
+    if (!worker || PyObject_SetAttr(self, S.str__worker, worker.get()) < 0) {
+        return -1;
+    }
+    worker = instance_attr(call, self, S.str__worker);
+    if (!worker || !call_method(worker.get(), S.str_start, nullptr)) {
+        return -1;
+    }
+    return 0;
+}
 
 const MethodSpec init_spec =
     method_spec("__init__", init_params, 4, nullptr, init);

@@ -4,6 +4,7 @@
 
 #include <structmember.h>
 
+#include <cassert>
 #include <cstddef>
 
 namespace store_link {

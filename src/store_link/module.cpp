@@ -67,6 +67,7 @@ const InternedName interned_names[] = {
     {&ModuleState::str_put_nowait, "put_nowait"},
     {&ModuleState::str_get_nowait, "get_nowait"},
     {&ModuleState::str_task_done, "task_done"},
+    {&ModuleState::str_maxsize, "maxsize"},
     {&ModuleState::str_dumps, "dumps"},
     {&ModuleState::str_loads, "loads"},
     {&ModuleState::str_delete, "delete"},
@@ -90,11 +91,11 @@ for_each_field(ModuleState &S, Visit visit)
             return err;
         }
     }
-    PyObject **others[] = {&S.kw_pool,     &S.kw_connection_pool,
-                           &S.kw_maxsize,  &S.kw_thread,
-                           &S.kw_timeout,  &S.kw_ex,
-                           &S.kw_match,    &S.kw_redis_key,
-                           &S.get_timeout, &S.join_timeout};
+    PyObject **others[] = {
+        &S.kw_pool,      &S.kw_connection_pool, &S.kw_maxsize,
+        &S.kw_thread,    &S.kw_timeout,         &S.kw_ex,
+        &S.kw_match,     &S.kw_redis_key,       &S.get_timeout,
+        &S.join_timeout, &S.live_writers};
     for (PyObject **field : others) {
         if (int err = visit(*field)) {
             return err;
@@ -267,6 +268,9 @@ module_exec(PyObject *module)
             0) {
         return -1;
     }
+    if (fork_hook_register(module) < 0) {
+        return -1;
+    }
     S.initialised = true;
     initialised_once = true;
     return 0;
@@ -328,6 +332,7 @@ state_init(ModuleState &S)
     S.kw_redis_key = interned_tuple({"redis_key"});
     S.get_timeout = PyFloat_FromDouble(0.2);
     S.join_timeout = PyFloat_FromDouble(0.5);
+    S.live_writers = PyList_New(0);
     return for_each_field(
         S, [](PyObject *field) { return field == nullptr ? -1 : 0; });
 }

@@ -25,6 +25,19 @@ extern const MethodSpec scan_keys_spec;
 extern const MethodSpec write_data_spec;
 extern const MethodSpec read_data_spec;
 
+// Construction's steps that a forked child takes again (fork.cpp): each
+// builds its object through the module globals now and sets the attribute;
+// the worker is started. 0, or -1.
+int set_new_stop_event(const Call &call, PyObject *self);
+int set_new_queue(const Call &call, PyObject *self, PyObject *maxsize);
+int start_new_worker(const Call &call, PyObject *self);
+
+// fork.cpp. Adds a threaded object, weakly, to those that a forked child
+// gives a writer of its own; 0, or -1.
+int track_writer(const Call &call, PyObject *self);
+// At import, once: os.register_at_fork(after_in_child=<the hook>); 0, or -1.
+int fork_hook_register(PyObject *module);
+
 // The module global `name` (falling back to the builtins), looked up now so
 // that a replaced collaborator takes effect.
 Ref global(const Call &call, PyObject *name);

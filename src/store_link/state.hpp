@@ -44,6 +44,7 @@ struct ModuleState {
     PyObject *str_put_nowait;
     PyObject *str_get_nowait;
     PyObject *str_task_done;
+    PyObject *str_maxsize;
     PyObject *str_dumps;
     PyObject *str_loads;
     PyObject *str_delete;
@@ -67,6 +68,8 @@ struct ModuleState {
     PyObject *worker_name;     // "StoreLinkWorker"
     PyObject *get_timeout;     // 0.2
     PyObject *join_timeout;    // 0.5
+    // Weak references to the threaded objects, for the at-fork hook.
+    PyObject *live_writers;
     // The last type found to define none of the instance attribute names,
     // at this version tag (compared only, never dereferenced).
     const PyTypeObject *plain_type;
