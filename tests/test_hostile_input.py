@@ -5,7 +5,7 @@ import types
 
 import orjson
 import pytest
-from conftest import FakeClient
+from helpers import FakeClient
 from hypothesis import given, settings
 from hypothesis import strategies as st
 

@@ -6,8 +6,7 @@ import types
 import weakref
 
 import pytest
-from conftest import FakeClient
-from test_frames import wait_for
+from helpers import FakeClient, wait_for
 
 from orba_sdk.redis.store_link import StoreLink
 

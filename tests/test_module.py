@@ -11,7 +11,7 @@ import typing
 import orjson
 import pytest
 import redis
-from conftest import run_python
+from helpers import run_python
 
 import orba_sdk.logging.logger as sdk_logger
 

@@ -2,9 +2,7 @@ import threading
 import time
 
 import pytest
-from conftest import FakeClient
-from test_frames import GatedClient, wait_for
-from test_worker import thread_errors
+from helpers import FakeClient, GatedClient, thread_errors, wait_for
 
 
 class Halt(BaseException):

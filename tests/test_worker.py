@@ -1,10 +1,9 @@
 import queue
-import threading
 import types
 
 import orjson
 import pytest
-from test_frames import wait_for
+from helpers import thread_errors, wait_for
 
 ENCODE_ERROR = str(pytest.raises(TypeError, orjson.dumps, {"s": {1, 2}}).value)
 
@@ -21,13 +20,6 @@ class CountingQueue(queue.Queue):
     def task_done(self):
         self.done += 1
         super().task_done()
-
-
-def thread_errors(monkeypatch):
-    """Records what ends a thread. Call it in the test body: pytest installs its own hook there."""
-    seen = []
-    monkeypatch.setattr(threading, "excepthook", lambda args: seen.append(args.exc_value))
-    return seen
 
 
 @pytest.fixture
