@@ -13,6 +13,15 @@ import pytest
 import redis as redis_py
 
 
+class Halt(BaseException):
+    pass
+
+
+MyStr, MyDict, MyList, MyInt = (
+    type("My" + t.__name__.title(), (t,), {}) for t in (str, dict, list, int)
+)
+
+
 def free_port():
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))

@@ -5,7 +5,7 @@ import types
 
 import orjson
 import pytest
-from helpers import FakeClient
+from helpers import FakeClient, Halt, MyDict, MyInt, MyList, MyStr
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -107,7 +107,6 @@ def model(method, args, kwargs):
     return None, bound, None
 
 
-MyStr, MyDict, MyList, MyInt = (type("My" + t.__name__, (t,), {}) for t in (str, dict, list, int))
 texts = st.text(max_size=5)
 records = st.dictionaries(texts, st.integers(-99, 99) | texts, max_size=3)
 numbers = st.one_of(
@@ -211,10 +210,6 @@ def test_random_calls_follow_the_convention(call):
                 {"ex": expected["ttl"]},
             )
         )
-
-
-class Halt(BaseException):
-    pass
 
 
 @pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, Halt])

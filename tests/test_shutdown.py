@@ -2,11 +2,7 @@ import threading
 import time
 
 import pytest
-from helpers import FakeClient, GatedClient, thread_errors, wait_for
-
-
-class Halt(BaseException):
-    pass
+from helpers import FakeClient, GatedClient, Halt, thread_errors, wait_for
 
 
 def test_idle_threaded_object_shuts_down_once(make_link, log):

@@ -3,13 +3,9 @@ import types
 
 import orjson
 import pytest
-from helpers import thread_errors, wait_for
+from helpers import Halt, thread_errors, wait_for
 
 ENCODE_ERROR = str(pytest.raises(TypeError, orjson.dumps, {"s": {1, 2}}).value)
-
-
-class Halt(BaseException):
-    pass
 
 
 class CountingQueue(queue.Queue):
