@@ -22,6 +22,37 @@ MyStr, MyDict, MyList, MyInt = (
 )
 
 
+DEFAULT_HOST = os.environ.get("REDIS_HOST", "localhost")
+REQUIRED = object()
+KEY, TTL = ("redis_key", "str", REQUIRED), ("ttl", "Optional[int]", None)
+# StoreLink's methods in class order: (parameters after the object as (name, annotation, default),
+# return annotation or None).
+SIGNATURES = {
+    "__init__": (
+        [
+            ("thread", "bool", True),
+            ("host", "str", DEFAULT_HOST),
+            ("port", "int", 6379),
+            ("workers", "int", 2),
+        ],
+        None,
+    ),
+    "_shutdown_executor": ([], None),
+    "_worker_loop": ([], None),
+    "_write_": ([("data", "dict", REQUIRED), KEY, TTL], "bool"),
+    "write_orba_data": ([("data", "Optional[dict]", REQUIRED), KEY, TTL], "bool"),
+    "delete_data": ([KEY], "bool"),
+    "delete_many": ([("redis_keys", "list", REQUIRED)], "int"),
+    "scan_keys": ([("pattern", "str", REQUIRED)], "list"),
+    "write_data": ([KEY, ("data", "Union[str, dict]", REQUIRED), TTL], "bool"),
+    "read_data": ([KEY], "Any"),
+    "read_orba_data": ([KEY], None),
+}
+# Arguments annotated bool or int are converted; those annotated here must be of exactly this type
+# (None passes where Optional).
+EXACT = {"str": str, "dict": dict, "Optional[dict]": dict, "list": list}
+
+
 def free_port():
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
