@@ -1,13 +1,9 @@
 import ctypes
 
 import pytest
+from helpers import MyStr
 
 from orba_sdk.redis.store_link import StoreLink
-
-
-class MyStr(str):
-    pass
-
 
 BINDING = [
     (lambda o: o.write_data(), "write_data() takes at least 3 positional arguments (1 given)"),

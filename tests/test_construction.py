@@ -7,6 +7,7 @@ from fractions import Fraction
 
 import pytest
 import redis
+from helpers import MyInt
 
 ATTRIBUTES = {"_use_thread", "_redis_client", "_executor", "_queue", "_worker", "_stop_evt"}
 
@@ -140,10 +141,6 @@ def test_thread_uses_truth_value(sl, rec, thread, threaded):
     names = [name for name, _, _ in rec.events]
     assert ("register" in names) is threaded and ("Thread.start" in names) is threaded
     assert (link._queue is None) is not threaded
-
-
-class MyInt(int):
-    pass
 
 
 @pytest.mark.parametrize(

@@ -3,7 +3,7 @@ import subprocess
 import time
 
 import pytest
-from conftest import run_python
+from helpers import run_python
 
 pytestmark = pytest.mark.slow
 

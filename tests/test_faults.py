@@ -9,8 +9,7 @@ import types
 import orjson
 import pytest
 import redis
-from conftest import RedisServer, run_python
-from test_frames import settle, wait_for
+from helpers import RedisServer, run_python, settle, wait_for
 
 from orba_sdk.redis.store_link import StoreLink
 

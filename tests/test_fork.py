@@ -9,7 +9,7 @@ import weakref
 
 import orjson
 import pytest
-from test_frames import settle, subscribed, wait_for
+from helpers import settle, subscribed, wait_for
 
 # 3.12+ warns about forking a process that runs threads; forking under a live worker is the point.
 forks_with_threads = pytest.mark.filterwarnings(

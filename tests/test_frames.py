@@ -1,50 +1,13 @@
-import contextlib
 import queue
 import re
 import threading
-import time
 import types
 
 import orjson
 import pytest
-from conftest import FakeClient
+from helpers import free_port, next_message, settle, subscribed, wait_for
 
 RECORD = {"frame": None, "boxes": [[1, 2, 3, 4]], "label": "cat"}
-
-
-def wait_for(condition, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            pytest.fail("condition not reached in time")
-        time.sleep(0.01)
-
-
-@contextlib.contextmanager
-def subscribed(raw, channel, pattern=False):
-    sub = raw.pubsub()
-    (sub.psubscribe if pattern else sub.subscribe)(channel)
-    confirmations = ("subscribe", "psubscribe")
-    wait_for(lambda: (sub.get_message(timeout=0.1) or {}).get("type") in confirmations)
-    try:
-        yield sub
-    finally:
-        sub.close()
-
-
-def next_message(sub, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        message = sub.get_message(timeout=0.1)
-        if message and message["type"] in ("message", "pmessage"):
-            return message
-    pytest.fail("no message arrived")
-
-
-def settle(link):
-    pending = link._queue
-    if pending is not None:
-        wait_for(lambda: pending.unfinished_tasks == 0)
 
 
 @pytest.fixture(params=["caller", "worker"])
@@ -318,23 +281,8 @@ def test_queued_records_are_stored_in_order(make_link, raw):
 
 
 def test_unreachable_server_is_logged_by_the_worker(make_link, log):
-    from conftest import _free_port
-
-    link = make_link(port=_free_port())
+    link = make_link(port=free_port())
     assert link.write_orba_data({"a": 1}, "orba_key") is True
     wait_for(lambda: log.lines, timeout=20)
     [(level, message)] = log.lines
     assert level == "error" and message.startswith("Failed to write data to redis`orba_key` - ")
-
-
-class GatedClient(FakeClient):
-    """A fake client whose set waits until the test opens the gate."""
-
-    def __init__(self):
-        super().__init__()
-        self.entered, self.gate = threading.Event(), threading.Event()
-
-    def set(self, *args, **kwargs):
-        self.entered.set()
-        self.gate.wait(10)
-        return super().set(*args, **kwargs)

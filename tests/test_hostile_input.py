@@ -5,7 +5,7 @@ import types
 
 import orjson
 import pytest
-from conftest import FakeClient
+from helpers import EXACT, REQUIRED, SIGNATURES, FakeClient, Halt, MyDict, MyInt, MyList, MyStr
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -35,33 +35,10 @@ BadBool, BadInt, BadIndex, BadStr, Mute = (
     ]
 )
 
-# The call convention in small: parameters after the object, as (name, kind, default).
-REQUIRED = object()
-KEY, TTL = ("redis_key", "str", REQUIRED), ("ttl", "Optional[int]", None)
-SIGNATURES = {
-    "__init__": [
-        ("thread", "bool", True),
-        ("host", "str", "h"),
-        ("port", "int", 6379),
-        ("workers", "int", 2),
-    ],
-    "_shutdown_executor": [],
-    "_worker_loop": [],
-    "_write_": [("data", "dict", REQUIRED), KEY, TTL],
-    "write_orba_data": [("data", "Optional[dict]", REQUIRED), KEY, TTL],
-    "write_data": [KEY, ("data", "any", REQUIRED), TTL],
-    "read_orba_data": [KEY],
-    "read_data": [KEY],
-    "delete_data": [KEY],
-    "delete_many": [("redis_keys", "list", REQUIRED)],
-    "scan_keys": [("pattern", "str", REQUIRED)],
-}
-EXACT = {"str": str, "dict": dict, "Optional[dict]": dict, "list": list}
-
 
 def model(method, args, kwargs):
     """(error type, message, subclass note follows) for a refused call, else (None, bound, None)."""
-    params = SIGNATURES[method]
+    params, _ = SIGNATURES[method]
     names = ["self"] + [name for name, _, _ in params]
     required, given_count = 1 + sum(p[2] is REQUIRED for p in params), 1 + len(args)
 
@@ -107,7 +84,6 @@ def model(method, args, kwargs):
     return None, bound, None
 
 
-MyStr, MyDict, MyList, MyInt = (type("My" + t.__name__, (t,), {}) for t in (str, dict, list, int))
 texts = st.text(max_size=5)
 records = st.dictionaries(texts, st.integers(-99, 99) | texts, max_size=3)
 numbers = st.one_of(
@@ -134,24 +110,10 @@ PLAUSIBLE = {
     "int": numbers,
     "Optional[int]": st.none() | numbers,
     "bool": VALUES,
-    "any": VALUES,
+    "Union[str, dict]": VALUES,
 }
-KEYWORDS = st.sampled_from(
-    [
-        "self",
-        "thread",
-        "host",
-        "port",
-        "workers",
-        "data",
-        "redis_key",
-        "ttl",
-        "redis_keys",
-        "pattern",
-        "key",
-        "tll",
-    ]
-)
+NAMES = dict.fromkeys(name for params, _ in SIGNATURES.values() for name, _, _ in params)
+KEYWORDS = st.sampled_from(["self", *NAMES, "key", "tll"])
 
 
 @st.composite
@@ -159,7 +121,7 @@ def calls(draw):
     """Mostly well-formed calls; now and then a parameter left out, one too many or a stray
     keyword."""
     method = draw(st.sampled_from(sorted(SIGNATURES)))
-    params = SIGNATURES[method]
+    params, _ = SIGNATURES[method]
     values = [draw(PLAUSIBLE[kind] if draw(st.booleans()) else VALUES) for _, kind, _ in params]
     split = draw(st.integers(0, len(params)))
     args = values[:split]
@@ -211,10 +173,6 @@ def test_random_calls_follow_the_convention(call):
                 {"ex": expected["ttl"]},
             )
         )
-
-
-class Halt(BaseException):
-    pass
 
 
 @pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, Halt])

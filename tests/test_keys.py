@@ -1,5 +1,5 @@
 import pytest
-from test_frames import next_message, subscribed
+from helpers import next_message, subscribed
 
 
 class KeyList(list):

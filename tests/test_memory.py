@@ -6,14 +6,9 @@ import types
 import weakref
 
 import pytest
-from conftest import FakeClient
-from test_frames import wait_for
+from helpers import FakeClient, Halt, MyStr, wait_for
 
 from orba_sdk.redis.store_link import StoreLink
-
-
-class Halt(BaseException):
-    pass
 
 
 class QuietClient(FakeClient):
@@ -30,7 +25,6 @@ class QuietClient(FakeClient):
         return reply
 
 
-MyStr = type("MyStr", (str,), {})
 KEY = "".join(["leak", "-key"])
 RECORD = {"frame": [1, 2, 3], "label": "x"}
 BIG = {"blob": "x" * 100_000}

@@ -11,11 +11,9 @@ import typing
 import orjson
 import pytest
 import redis
-from conftest import run_python
+from helpers import DEFAULT_HOST, REQUIRED, SIGNATURES, run_python
 
 import orba_sdk.logging.logger as sdk_logger
-
-DEFAULT_HOST = os.environ.get("REDIS_HOST", "localhost")
 
 CLASS_DOC = (
     "Represents a redis client specified for the containers.\n\n    Args:\n"
@@ -23,32 +21,6 @@ CLASS_DOC = (
     "        port(int): Redis server port\n    "
 )
 
-# name -> (annotations in parameter order, __defaults__)
-METHODS = {
-    "__init__": (
-        {"thread": "bool", "host": "str", "port": "int", "workers": "int"},
-        (True, DEFAULT_HOST, 6379, 2),
-    ),
-    "_shutdown_executor": ({}, None),
-    "_worker_loop": ({}, None),
-    "_write_": (
-        {"data": "dict", "redis_key": "str", "ttl": "Optional[int]", "return": "bool"},
-        (None,),
-    ),
-    "write_orba_data": (
-        {"data": "Optional[dict]", "redis_key": "str", "ttl": "Optional[int]", "return": "bool"},
-        (None,),
-    ),
-    "delete_data": ({"redis_key": "str", "return": "bool"}, None),
-    "delete_many": ({"redis_keys": "list", "return": "int"}, None),
-    "scan_keys": ({"pattern": "str", "return": "list"}, None),
-    "write_data": (
-        {"redis_key": "str", "data": "Union[str, dict]", "ttl": "Optional[int]", "return": "bool"},
-        (None,),
-    ),
-    "read_data": ({"redis_key": "str", "return": "Any"}, None),
-    "read_orba_data": ({"redis_key": "str"}, None),
-}
 DOCS = {
     "write_data": (
         "Write data to the target redis location",
@@ -90,8 +62,8 @@ def test_class_shape(sl):
         "orba_sdk.redis.store_link",
     )
     assert cls.__doc__ == CLASS_DOC
-    assert [name for name in vars(cls) if name in METHODS] == list(METHODS)
-    extra = set(vars(cls)) - set(METHODS)
+    assert [name for name in vars(cls) if name in SIGNATURES] == list(SIGNATURES)
+    extra = set(vars(cls)) - set(SIGNATURES)
     assert extra <= {
         "__module__",
         "__doc__",
@@ -102,9 +74,12 @@ def test_class_shape(sl):
     }
 
 
-@pytest.mark.parametrize("name", METHODS)
+@pytest.mark.parametrize("name", SIGNATURES)
 def test_method_metadata(sl, name):
-    annotations, defaults = METHODS[name]
+    params, returns = SIGNATURES[name]
+    annotations = {param: annotation for param, annotation, _ in params}
+    annotations.update({"return": returns} if returns else {})
+    defaults = tuple(default for *_, default in params if default is not REQUIRED) or None
     method = getattr(sl.StoreLink, name)
     assert vars(sl.StoreLink)[name] is method
     assert method.__name__ == name

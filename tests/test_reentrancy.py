@@ -8,7 +8,7 @@ import sys
 import typing
 
 import pytest
-from conftest import run_python
+from helpers import run_python
 
 PRELUDE = """
 import gc, sys

@@ -2,13 +2,7 @@ import threading
 import time
 
 import pytest
-from conftest import FakeClient
-from test_frames import GatedClient, wait_for
-from test_worker import thread_errors
-
-
-class Halt(BaseException):
-    pass
+from helpers import FakeClient, GatedClient, Halt, thread_errors, wait_for
 
 
 def test_idle_threaded_object_shuts_down_once(make_link, log):

@@ -5,14 +5,7 @@ from fractions import Fraction
 import orjson
 import pytest
 import redis
-
-
-class MyDict(dict):
-    pass
-
-
-class MyInt(int):
-    pass
+from helpers import MyDict, MyInt
 
 
 @pytest.mark.parametrize("thread", [False, True])

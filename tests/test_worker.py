@@ -1,16 +1,11 @@
 import queue
-import threading
 import types
 
 import orjson
 import pytest
-from test_frames import wait_for
+from helpers import Halt, thread_errors, wait_for
 
 ENCODE_ERROR = str(pytest.raises(TypeError, orjson.dumps, {"s": {1, 2}}).value)
-
-
-class Halt(BaseException):
-    pass
 
 
 class CountingQueue(queue.Queue):
@@ -21,13 +16,6 @@ class CountingQueue(queue.Queue):
     def task_done(self):
         self.done += 1
         super().task_done()
-
-
-def thread_errors(monkeypatch):
-    """Records what ends a thread. Call it in the test body: pytest installs its own hook there."""
-    seen = []
-    monkeypatch.setattr(threading, "excepthook", lambda args: seen.append(args.exc_value))
-    return seen
 
 
 @pytest.fixture

@@ -1,0 +1,238 @@
+"""Helpers shared by the test modules: a throwaway redis-server, recording fakes, waiting."""
+
+import contextlib
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+import redis as redis_py
+
+
+class Halt(BaseException):
+    pass
+
+
+MyStr, MyDict, MyList, MyInt = (
+    type("My" + t.__name__.title(), (t,), {}) for t in (str, dict, list, int)
+)
+
+
+DEFAULT_HOST = os.environ.get("REDIS_HOST", "localhost")
+REQUIRED = object()
+KEY, TTL = ("redis_key", "str", REQUIRED), ("ttl", "Optional[int]", None)
+# StoreLink's methods in class order: (parameters after the object as (name, annotation, default),
+# return annotation or None).
+SIGNATURES = {
+    "__init__": (
+        [
+            ("thread", "bool", True),
+            ("host", "str", DEFAULT_HOST),
+            ("port", "int", 6379),
+            ("workers", "int", 2),
+        ],
+        None,
+    ),
+    "_shutdown_executor": ([], None),
+    "_worker_loop": ([], None),
+    "_write_": ([("data", "dict", REQUIRED), KEY, TTL], "bool"),
+    "write_orba_data": ([("data", "Optional[dict]", REQUIRED), KEY, TTL], "bool"),
+    "delete_data": ([KEY], "bool"),
+    "delete_many": ([("redis_keys", "list", REQUIRED)], "int"),
+    "scan_keys": ([("pattern", "str", REQUIRED)], "list"),
+    "write_data": ([KEY, ("data", "Union[str, dict]", REQUIRED), TTL], "bool"),
+    "read_data": ([KEY], "Any"),
+    "read_orba_data": ([KEY], None),
+}
+# Arguments annotated bool or int are converted; those annotated here must be of exactly this type
+# (None passes where Optional).
+EXACT = {"str": str, "dict": dict, "Optional[dict]": dict, "list": list}
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+class RedisServer:
+    """A redis-server on a free loopback port, without persistence."""
+
+    def __init__(self, workdir):
+        self.workdir = str(workdir)
+        self.port = free_port()
+        self.process = None
+
+    def start(self):
+        binary = shutil.which("redis-server")
+        if binary is None:
+            pytest.fail("redis-server is not installed (apt-get install redis-server)")
+        self.process = subprocess.Popen(
+            [
+                binary,
+                "--port",
+                str(self.port),
+                "--bind",
+                "127.0.0.1",
+                "--save",
+                "",
+                "--appendonly",
+                "no",
+                "--dir",
+                self.workdir,
+                "--daemonize",
+                "no",
+                "--loglevel",
+                "warning",
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        client = redis_py.Redis(port=self.port)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                client.ping()
+                break
+            except redis_py.ConnectionError:
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    self.stop()
+                    pytest.fail("redis-server did not start")
+                time.sleep(0.02)
+        client.close()
+
+    def stop(self):
+        if self.process is not None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+            self.process = None
+
+
+class RecordingLogger:
+    def __init__(self):
+        self.lines = []
+
+    def warning(self, message):
+        self.lines.append(("warning", message))
+
+    def error(self, message):
+        self.lines.append(("error", message))
+
+
+class FakeClient:
+    """Stands in for the redis client: records every call, answers from settings.
+
+    A setting that is an exception instance is raised instead of returned.
+    """
+
+    def __init__(
+        self, set_reply=True, get_reply=None, delete_reply=1, publish_reply=0, scan_reply=()
+    ):
+        self.calls = []
+        self.set_reply = set_reply
+        self.get_reply = get_reply
+        self.delete_reply = delete_reply
+        self.publish_reply = publish_reply
+        self.scan_reply = scan_reply
+
+    def _answer(self, reply):
+        if isinstance(reply, BaseException):
+            raise reply
+        return reply
+
+    def set(self, *args, **kwargs):
+        self.calls.append(("set", args, kwargs))
+        return self._answer(self.set_reply)
+
+    def get(self, *args, **kwargs):
+        self.calls.append(("get", args, kwargs))
+        return self._answer(self.get_reply)
+
+    def delete(self, *args, **kwargs):
+        self.calls.append(("delete", args, kwargs))
+        return self._answer(self.delete_reply)
+
+    def publish(self, *args, **kwargs):
+        self.calls.append(("publish", args, kwargs))
+        return self._answer(self.publish_reply)
+
+    def scan_iter(self, *args, **kwargs):
+        self.calls.append(("scan_iter", args, kwargs))
+        return iter(self._answer(self.scan_reply))
+
+    def names(self):
+        return [call[0] for call in self.calls]
+
+
+class GatedClient(FakeClient):
+    """A fake client whose set waits until the test opens the gate."""
+
+    def __init__(self):
+        super().__init__()
+        self.entered, self.gate = threading.Event(), threading.Event()
+
+    def set(self, *args, **kwargs):
+        self.entered.set()
+        self.gate.wait(10)
+        return super().set(*args, **kwargs)
+
+
+def run_python(code, env=None, timeout=30):
+    """Runs code in a fresh interpreter of the same Python; returns the CompletedProcess."""
+    full_env = dict(os.environ)
+    full_env.pop("REDIS_HOST", None)
+    if env:
+        full_env.update(env)
+    return subprocess.run(
+        [sys.executable, "-c", code], env=full_env, timeout=timeout, capture_output=True, text=True
+    )
+
+
+def wait_for(condition, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail("condition not reached in time")
+        time.sleep(0.01)
+
+
+@contextlib.contextmanager
+def subscribed(raw, channel, pattern=False):
+    sub = raw.pubsub()
+    (sub.psubscribe if pattern else sub.subscribe)(channel)
+    confirmations = ("subscribe", "psubscribe")
+    wait_for(lambda: (sub.get_message(timeout=0.1) or {}).get("type") in confirmations)
+    try:
+        yield sub
+    finally:
+        sub.close()
+
+
+def next_message(sub, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        message = sub.get_message(timeout=0.1)
+        if message and message["type"] in ("message", "pmessage"):
+            return message
+    pytest.fail("no message arrived")
+
+
+def settle(link):
+    pending = link._queue
+    if pending is not None:
+        wait_for(lambda: pending.unfinished_tasks == 0)
+
+
+def thread_errors(monkeypatch):
+    """Records what ends a thread. Call it in the test body: pytest installs its own hook there."""
+    seen = []
+    monkeypatch.setattr(threading, "excepthook", lambda args: seen.append(args.exc_value))
+    return seen
