@@ -1,4 +1,7 @@
-// The one place where CPython versions differ (3.8 through 3.13).
+// The one place where CPython versions differ (3.8 through 3.13), and the
+// only file that names CPython's private API or compiler builtins. Each shim
+// says which versions take which branch, the CPython change behind it, and
+// where CPython 3.14 stands, so that the next version is a known path.
 #ifndef STORE_LINK_COMPAT_HPP
 #define STORE_LINK_COMPAT_HPP
 
@@ -7,14 +10,17 @@
 
 #include "ref.hpp"
 
-// bpo-37250 (3.9): the vectorcall API lost its leading underscores.
+// 3.8 only. The vectorcall API was provisional in 3.8, under underscored
+// names; bpo-39245 (3.9) made it public (in the limited API since 3.12,
+// gh-98586). 3.14: the public names, which we use from 3.9 on.
 #if PY_VERSION_HEX < 0x03090000
 #define PyObject_Vectorcall _PyObject_Vectorcall
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
 
-// Before 3.9 PyMODINIT_FUNC did not mark the init function as exported,
-// which -fvisibility=hidden then hides (3.9 added Py_EXPORTED_SYMBOL to it).
+// 3.8 only. PyMODINIT_FUNC did not mark the init function as exported, so
+// -fvisibility=hidden hid it; bpo-11410 (3.9) added Py_EXPORTED_SYMBOL to it
+// (since 3.13 in exports.h, gh-108765). 3.14: exported as in 3.9.
 #if PY_VERSION_HEX < 0x03090000
 #undef PyMODINIT_FUNC
 #define PyMODINIT_FUNC                                                        \
@@ -23,8 +29,43 @@
 
 namespace store_link {
 
-// bpo-37207 (3.9) added PyObject_VectorcallMethod; 3.8 goes through a bound
-// method. args[0] is the object; nargsf counts it.
+// The index of the lowest set bit of a non-zero mask. GCC and Clang builtin.
+inline int
+lowest_set_bit(unsigned mask)
+{
+    return __builtin_ctz(mask);
+}
+
+// All versions. The attribute `name` found along the type's MRO, borrowed,
+// or NULL (no error). May run a key's __eq__ of a type dict, so the caller
+// owns `type` across it. Private: _PyType_Lookup, Include/cpython/object.h
+// on 3.8 to 3.14 (3.13 added _PyType_LookupRef, a strong reference, beside
+// it). A public PyType_Lookup is proposed for 3.15 (gh-139847).
+inline PyObject *
+type_lookup(PyTypeObject *type, PyObject *name)
+{
+    return _PyType_Lookup(type, name);
+}
+
+// All versions. The instance dict of `obj`, owned, or an empty Ref when it
+// has none (no error). Private: _PyObject_GetDictPtr, Include/cpython/
+// object.h on 3.8 to 3.14; from 3.11 on it materializes an instance's inline
+// values into a dict. A public PyObject_GetDictPtr is proposed for 3.15
+// (gh-139852); PyObject_GenericGetDict is the public fallback.
+inline Ref
+instance_dict(PyObject *obj)
+{
+    PyObject **dictptr = _PyObject_GetDictPtr(obj);
+    return Ref::new_ref(dictptr != nullptr ? *dictptr : nullptr);
+}
+
+// obj.name(*args[1:]) for args[0] = obj, without a bound method; nargsf
+// counts the object. PyObject_VectorcallMethod is 3.9's (bpo-37337 added it
+// privately, bpo-39245 made it public; limited API since 3.12, so 3.14 has
+// it). 3.8 repeats the lookup of _PyObject_GetMethod: a method descriptor
+// found on the type, and not shadowed by the instance dict, is called unbound;
+// the descriptor and the dict are owned across the dict lookup, whose key
+// comparisons may delete the one or replace the other.
 inline PyObject *
 vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
                   PyObject *kwnames)
@@ -32,26 +73,23 @@ vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
 #if PY_VERSION_HEX >= 0x03090000
     return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
 #else
-    // The lookup of 3.9's _PyObject_GetMethod: a method descriptor found on
-    // the type, and not shadowed by the instance dict, is called unbound.
-    // Both the descriptor and the dict are owned across the dict lookup,
-    // whose key comparisons may delete the one or replace the other.
     PyObject *obj = args[0];
     PyTypeObject *type = Py_TYPE(obj);
     if (type->tp_getattro == PyObject_GenericGetAttr) {
-        Ref descr = Ref::new_ref(_PyType_Lookup(type, name));
+        Ref type_owner = Ref::new_ref(reinterpret_cast<PyObject *>(type));
+        Ref descr = Ref::new_ref(type_lookup(type, name));
         if (descr && PyType_HasFeature(Py_TYPE(descr.get()),
                                        Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            PyObject **dictptr = _PyObject_GetDictPtr(obj);
-            Ref dict = Ref::new_ref(dictptr != nullptr ? *dictptr : nullptr);
-            PyObject *shadow =
-                dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+            Ref dict = instance_dict(obj);
+            PyObject *shadow = nullptr;
+            if (dict) {
+                shadow = PyDict_GetItemWithError(dict.get(), name);
+            }
             if (shadow == nullptr) {
                 if (PyErr_Occurred()) {
                     return nullptr;
                 }
-                return _PyObject_Vectorcall(descr.get(), args, nargsf,
-                                            kwnames);
+                return PyObject_Vectorcall(descr.get(), args, nargsf, kwnames);
             }
         }
     }
@@ -60,26 +98,30 @@ vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
         return nullptr;
     }
     size_t nargs = PyVectorcall_NARGS(nargsf) - 1;
-    return _PyObject_Vectorcall(method.get(), args + 1,
-                                nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                kwnames);
+    return PyObject_Vectorcall(method.get(), args + 1,
+                               nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               kwnames);
 #endif
 }
 
-// bpo-42035 (3.11) added PyType_GetName. Returns a new reference, or NULL
-// with an exception set.
+// The type's __name__: a new reference, or NULL with an exception set.
+// bpo-42035 (3.11) added PyType_GetName (limited API); before, the attribute
+// is read.
 inline PyObject *
 type_name(PyTypeObject *type)
 {
 #if PY_VERSION_HEX >= 0x030B0000
     return PyType_GetName(type);
 #else
-    return PyObject_GetAttrString((PyObject *)type, "__name__");
+    return PyObject_GetAttrString(reinterpret_cast<PyObject *>(type),
+                                  "__name__");
 #endif
 }
 
-// gh-101578 (3.12) made the raised exception a single object. Takes the
-// current exception (normalized, with its traceback) out of the thread state.
+// Takes the current exception (normalized, with its traceback) out of the
+// thread state. gh-101578 (3.12) made the raised exception a single object
+// (PyErr_GetRaisedException, limited API); before, a (type, value,
+// traceback) triple, whose PyErr_Fetch/PyErr_Restore 3.12 deprecated.
 inline Ref
 fetch_exception()
 {
@@ -98,7 +140,7 @@ fetch_exception()
 #endif
 }
 
-// Raises again an exception taken by fetch_exception; steals it.
+// Raises again an exception taken by fetch_exception; steals it. As above.
 inline void
 restore_exception(Ref exception)
 {
@@ -106,39 +148,43 @@ restore_exception(Ref exception)
     PyErr_SetRaisedException(exception.release());
 #else
     PyObject *value = exception.release();
-    PyObject *type = (PyObject *)Py_TYPE(value);
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(value));
     Py_INCREF(type);
     PyErr_Restore(type, value, PyException_GetTraceback(value));
 #endif
 }
 
 // Up to 3.10, PyType_ClearCache() (sys._clear_type_cache()) restarted the
-// version tag counter, so a changed type could get its old tag back; from
-// 3.11 on a tag is never handed out twice, and (type, tag) names one state of
-// the type's namespace.
+// version tag counter, so a changed type could get its old tag back; since
+// bpo-44914 (3.11) a tag is never handed out twice (per interpreter from
+// 3.12), and (type, tag) names one state of the type's namespace. 3.14: so.
 #if PY_VERSION_HEX >= 0x030B0000
 #define STORE_LINK_UNIQUE_VERSION_TAGS 1
 #else
 #define STORE_LINK_UNIQUE_VERSION_TAGS 0
 #endif
 
-// The type's version tag, or 0 while it has no valid one. gh-101291 and
-// related 3.12 changes made 0 mean "invalid"; before, a flag said so.
+// The type's version tag, or 0 while it has no valid one. Up to 3.12 a flag
+// (Py_TPFLAGS_VALID_VERSION_TAG) said whether the tag was valid; gh-119462
+// (3.13) made 0 mean "none" and left the flag unused. tp_version_tag and
+// tp_flags are public fields of PyTypeObject, still in 3.14.
 inline unsigned int
 valid_version_tag(PyTypeObject *type)
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030D0000
     return type->tp_version_tag;
 #else
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)
-               ? type->tp_version_tag
-               : 0;
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        return 0;
+    }
+    return type->tp_version_tag;
 #endif
 }
 
 // The object a weak reference points to (a new reference), Py_None once it
 // is gone, or NULL with an exception set. gh-105927 (3.13) added
-// PyWeakref_GetRef and deprecated the borrowing PyWeakref_GetObject.
+// PyWeakref_GetRef and deprecated the borrowing PyWeakref_GetObject, which
+// 3.14 still has and 3.15 removes (gh-133644).
 inline Ref
 weakref_target(PyObject *ref)
 {
@@ -147,17 +193,26 @@ weakref_target(PyObject *ref)
     if (PyWeakref_GetRef(ref, &target) < 0) {
         return Ref();
     }
-    return target != nullptr ? Ref::steal(target) : Ref::new_ref(Py_None);
+    if (target == nullptr) {
+        return Ref::new_ref(Py_None);
+    }
+    return Ref::steal(target);
 #else
     return Ref::new_ref(PyWeakref_GetObject(ref));
 #endif
 }
 
-// bpo-35886 (3.9) added PyInterpreterState_Get.
+// The current interpreter's id, or -1 with an exception set.
+// bpo-39947 (3.9) added PyInterpreterState_Get (limited API); 3.8 reads the
+// thread state's public `interp` field.
 inline int64_t
 current_interpreter_id()
 {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
     return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
 }
 
 }  // namespace store_link

@@ -33,63 +33,73 @@ scaled_at_least(PyObject *workers, long long factor, long long floor)
 
 // Steps that only threaded objects take: queue, worker, exit handler.
 int
-start_background_writer(const Call &call, PyObject *self, PyObject *workers)
+start_background_writer(const Context &cx, PyObject *self, PyObject *workers)
 {
-    const ModuleState &S = call.state;
+    const ModuleState &S = cx.state;
     Ref maxsize = scaled_at_least(workers, 1, 1);
+    if (!maxsize) {
+        return -1;
+    }
+    if (set_new_queue(cx, self, maxsize.get()) < 0) {
+        return -1;
+    }
     // Tracked before the start, which waits for the new thread: a fork on
     // another thread meanwhile must still give the child a writer.
-    if (!maxsize || set_new_queue(call, self, maxsize.get()) < 0 ||
-        track_writer(call, self) < 0 || start_new_worker(call, self) < 0) {
+    if (track_writer(cx, self) < 0) {
+        return -1;
+    }
+    if (start_new_worker(cx, self) < 0) {
         return -1;
     }
     Ref handler = attr(self, S.str__shutdown_executor);
-    Ref atexit = handler ? global(call, S.str_atexit) : Ref();
-    if (!atexit ||
-        !call_method(atexit.get(), S.str_register, nullptr, handler.get())) {
+    if (!handler) {
         return -1;
     }
-    return 0;
+    Ref registered =
+        call_global(cx, S.str_atexit, S.str_register, handler.get());
+    return registered ? 0 : -1;
 }
 
 PyObject *
-init(Call &call)
+init(const Context &cx, PyObject *self, PyObject *thread, PyObject *host,
+     PyObject *port, PyObject *workers)
 {
-    const ModuleState &S = call.state;
-    PyObject *self = call.args[0], *thread = call.args[1],
-             *host = call.args[2], *port = call.args[3],
-             *workers = call.args[4];
+    const ModuleState &S = cx.state;
     if (PyObject_SetAttr(self, S.str__use_thread, thread) < 0) {
         return nullptr;
     }
-
     Ref max_connections = scaled_at_least(workers, 5, 10);
-    Ref redis = max_connections ? global(call, S.str_redis) : Ref();
-    Ref pool_type = redis ? attr(redis.get(), S.str_ConnectionPool) : Ref();
-    Ref pool = pool_type ? call_object(pool_type.get(), S.kw_pool, host, port,
-                                       max_connections.get(), Py_False)
-                         : Ref();
-    redis = pool ? global(call, S.str_redis) : Ref();
-    Ref client_type = redis ? attr(redis.get(), S.str_StrictRedis) : Ref();
-    Ref client = client_type ? call_object(client_type.get(),
-                                           S.kw_connection_pool, pool.get())
-                             : Ref();
-    if (!client ||
-        PyObject_SetAttr(self, S.str__redis_client, client.get()) < 0 ||
+    if (!max_connections) {
+        return nullptr;
+    }
+    Ref pool = call_global(cx, S.str_redis, S.str_ConnectionPool, S.kw_pool,
+                           host, port, max_connections.get(), Py_False);
+    if (!pool) {
+        return nullptr;
+    }
+    Ref client = call_global(cx, S.str_redis, S.str_StrictRedis,
+                             S.kw_connection_pool, pool.get());
+    if (!client) {
+        return nullptr;
+    }
+    if (PyObject_SetAttr(self, S.str__redis_client, client.get()) < 0 ||
         PyObject_SetAttr(self, S.str__executor, Py_None) < 0 ||
         PyObject_SetAttr(self, S.str__queue, Py_None) < 0 ||
         PyObject_SetAttr(self, S.str__worker, Py_None) < 0) {
         return nullptr;
     }
-
-    if (set_new_stop_event(call, self) < 0) {
+    if (set_new_stop_event(cx, self) < 0) {
         return nullptr;
     }
-
-    Ref use_thread = instance_attr(call, self, S.str__use_thread);
-    int threaded = use_thread ? PyObject_IsTrue(use_thread.get()) : -1;
-    if (threaded < 0 ||
-        (threaded && start_background_writer(call, self, workers) < 0)) {
+    Ref use_thread = instance_attr(cx, self, S.str__use_thread);
+    if (!use_thread) {
+        return nullptr;
+    }
+    int threaded = PyObject_IsTrue(use_thread.get());
+    if (threaded < 0) {
+        return nullptr;
+    }
+    if (threaded && start_background_writer(cx, self, workers) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -104,12 +114,10 @@ const Param init_params[] = {
 }  // namespace
 
 int
-set_new_stop_event(const Call &call, PyObject *self)
+set_new_stop_event(const Context &cx, PyObject *self)
 {
-    const ModuleState &S = call.state;
-    Ref threading = global(call, S.str_threading);
-    Ref event_type = threading ? attr(threading.get(), S.str_Event) : Ref();
-    Ref stop_evt = event_type ? call_object(event_type.get(), nullptr) : Ref();
+    const ModuleState &S = cx.state;
+    Ref stop_evt = call_global(cx, S.str_threading, S.str_Event);
     if (!stop_evt) {
         return -1;
     }
@@ -117,15 +125,11 @@ set_new_stop_event(const Call &call, PyObject *self)
 }
 
 int
-set_new_queue(const Call &call, PyObject *self, PyObject *maxsize)
+set_new_queue(const Context &cx, PyObject *self, PyObject *maxsize)
 {
-    const ModuleState &S = call.state;
-    Ref queue_module = global(call, S.str_queue);
-    Ref queue_type =
-        queue_module ? attr(queue_module.get(), S.str_Queue) : Ref();
-    Ref queue = queue_type
-                    ? call_object(queue_type.get(), S.kw_maxsize, maxsize)
-                    : Ref();
+    const ModuleState &S = cx.state;
+    Ref queue =
+        call_global(cx, S.str_queue, S.str_Queue, S.kw_maxsize, maxsize);
     if (!queue) {
         return -1;
     }
@@ -133,27 +137,23 @@ set_new_queue(const Call &call, PyObject *self, PyObject *maxsize)
 }
 
 int
-start_new_worker(const Call &call, PyObject *self)
+start_new_worker(const Context &cx, PyObject *self)
 {
-    const ModuleState &S = call.state;
+    const ModuleState &S = cx.state;
     Ref target = attr(self, S.str__worker_loop);
-    Ref threading = target ? global(call, S.str_threading) : Ref();
-    Ref thread_type = threading ? attr(threading.get(), S.str_Thread) : Ref();
-    Ref worker = thread_type
-                     ? call_object(thread_type.get(), S.kw_thread,
-                                   target.get(), S.worker_name, Py_True)
-                     : Ref();
+    if (!target) {
+        return -1;
+    }
+    Ref worker = call_global(cx, S.str_threading, S.str_Thread, S.kw_thread,
+                             target.get(), S.worker_name, Py_True);
     if (!worker || PyObject_SetAttr(self, S.str__worker, worker.get()) < 0) {
         return -1;
     }
-    worker = instance_attr(call, self, S.str__worker);
-    if (!worker || !call_method(worker.get(), S.str_start, nullptr)) {
-        return -1;
-    }
-    return 0;
+    Ref started = call_on_attr(cx, self, S.str__worker, S.str_start);
+    return started ? 0 : -1;
 }
 
 const MethodSpec init_spec =
-    method_spec("__init__", init_params, 4, nullptr, init);
+    method_spec<init>("__init__", init_params, 4, nullptr);
 
 }  // namespace store_link

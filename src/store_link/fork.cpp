@@ -12,22 +12,29 @@ namespace {
 // object in the child; shut-down and non-threaded objects are left as they
 // are. 0, or -1.
 int
-restart_writer(const Call &call, PyObject *self)
+restart_writer(const Context &cx, PyObject *self)
 {
-    const ModuleState &S = call.state;
-    Ref use_thread = instance_attr(call, self, S.str__use_thread);
-    int threaded = use_thread ? PyObject_IsTrue(use_thread.get()) : -1;
+    const ModuleState &S = cx.state;
+    Ref use_thread = instance_attr(cx, self, S.str__use_thread);
+    if (!use_thread) {
+        return -1;
+    }
+    int threaded = PyObject_IsTrue(use_thread.get());
     if (threaded <= 0) {
         return threaded;
     }
-    Ref inherited = instance_attr(call, self, S.str__queue);
-    if (!inherited || inherited.get() == Py_None) {
-        return inherited ? 0 : -1;
+    Ref inherited = instance_attr(cx, self, S.str__queue);
+    if (!inherited) {
+        return -1;
     }
-    Ref stop_evt = instance_attr(call, self, S.str__stop_evt);
-    Ref stop =
-        stop_evt ? call_method(stop_evt.get(), S.str_is_set, nullptr) : Ref();
-    int stopping = stop ? PyObject_IsTrue(stop.get()) : -1;
+    if (inherited.get() == Py_None) {
+        return 0;
+    }
+    Ref stop = call_on_attr(cx, self, S.str__stop_evt, S.str_is_set);
+    if (!stop) {
+        return -1;
+    }
+    int stopping = PyObject_IsTrue(stop.get());
     if (stopping != 0) {
         return stopping < 0 ? -1 : 0;
     }
@@ -35,11 +42,14 @@ restart_writer(const Call &call, PyObject *self)
     // and its lock may be held by a thread that does not exist here: only
     // its capacity is read.
     Ref maxsize = attr(inherited.get(), S.str_maxsize);
-    if (!maxsize || set_new_stop_event(call, self) < 0 ||
-        set_new_queue(call, self, maxsize.get()) < 0) {
+    if (!maxsize) {
         return -1;
     }
-    return start_new_worker(call, self);
+    if (set_new_stop_event(cx, self) < 0 ||
+        set_new_queue(cx, self, maxsize.get()) < 0) {
+        return -1;
+    }
+    return start_new_worker(cx, self);
 }
 
 // Runs in the child of every os.fork(). Must not stop at one object: an
@@ -52,7 +62,7 @@ after_fork_in_child(PyObject *module, PyObject *)
     if (S == nullptr || S->live_writers == nullptr) {
         Py_RETURN_NONE;
     }
-    Call call{*S, PyModule_GetDict(module)};
+    Context cx{*S, PyModule_GetDict(module)};
     Ref registry = Ref::new_ref(S->live_writers);
     Ref writers = Ref::steal(PySequence_List(registry.get()));
     if (!writers) {
@@ -61,19 +71,15 @@ after_fork_in_child(PyObject *module, PyObject *)
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(writers.get()); i++) {
         Ref self = weakref_target(PyList_GET_ITEM(writers.get(), i));
         if (self &&
-            (self.get() == Py_None || restart_writer(call, self.get()) == 0)) {
+            (self.get() == Py_None || restart_writer(cx, self.get()) == 0)) {
             continue;
         }
-        if (!raised_exception_is_catchable()) {
-            return nullptr;
-        }
-        Ref err = fetch_exception();
-        Ref message = Ref::steal(PyUnicode_FromFormat(
-            "Failed to start the frame writer after fork - %S", err.get()));
-        if (message && log(call, S->str_error, message.get()) == 0) {
+        if (log_exception(cx, S->str_error,
+                          "Failed to start the frame writer after fork",
+                          nullptr, " - ") == 0) {
             continue;
         }
-        if (!raised_exception_is_catchable()) {
+        if (!exception_is_catchable()) {
             return nullptr;
         }
         // Nobody is there to hear that the logger itself failed.
@@ -89,11 +95,11 @@ PyMethodDef after_fork_def = {
 }  // namespace
 
 int
-track_writer(const Call &call, PyObject *self)
+track_writer(const Context &cx, PyObject *self)
 {
     // A list of weak references: a set would hash the objects, and a
     // subclass that defines __eq__ alone is unhashable.
-    Ref registry = Ref::new_ref(call.state.live_writers);
+    Ref registry = Ref::new_ref(cx.state.live_writers);
     for (Py_ssize_t i = PyList_GET_SIZE(registry.get()) - 1; i >= 0; i--) {
         Ref tracked = weakref_target(PyList_GET_ITEM(registry.get(), i));
         if (!tracked) {
@@ -115,22 +121,34 @@ int
 fork_hook_register(PyObject *module)
 {
     Ref name = Ref::steal(PyModule_GetNameObject(module));
-    Ref hook = name ? Ref::steal(PyCFunction_NewEx(&after_fork_def, module,
-                                                   name.get()))
-                    : Ref();
-    Ref os = hook ? Ref::steal(PyImport_ImportModule("os")) : Ref();
+    if (!name) {
+        return -1;
+    }
+    Ref hook =
+        Ref::steal(PyCFunction_NewEx(&after_fork_def, module, name.get()));
+    if (!hook) {
+        return -1;
+    }
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) {
+        return -1;
+    }
     Ref register_at_fork =
-        os ? Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"))
-           : Ref();
-    Ref args = register_at_fork ? Ref::steal(PyTuple_New(0)) : Ref();
+        Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    if (!register_at_fork) {
+        return -1;
+    }
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) {
+        return -1;
+    }
     Ref kwargs =
-        args ? Ref::steal(Py_BuildValue("{s:O}", "after_in_child", hook.get()))
-             : Ref();
+        Ref::steal(Py_BuildValue("{s:O}", "after_in_child", hook.get()));
     if (!kwargs) {
         return -1;
     }
     Ref registered = Ref::steal(
-        PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()));
+        PyObject_Call(register_at_fork.get(), no_args.get(), kwargs.get()));
     return registered ? 0 : -1;
 }
 

@@ -4,131 +4,132 @@
 
 namespace store_link {
 
+namespace {
+
+// SET, then the change notification: 1 when stored, 0 when the reply was
+// not true, -1 with an exception set.
 int
-log_store_failure(const Call &call, PyObject *redis_key, PyObject *error)
+store_and_notify(const Context &cx, PyObject *self, PyObject *str_as_data,
+                 PyObject *redis_key, PyObject *ttl)
 {
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "Failed to write data to redis`%U` - %S", redis_key, error));
-    if (!message) {
+    const ModuleState &S = cx.state;
+    Ref result = call_on_attr(cx, self, S.str__redis_client, S.str_set,
+                              S.kw_ex, redis_key, str_as_data, ttl);
+    if (!result) {
         return -1;
     }
-    return log(call, call.state.str_error, message.get());
+    int stored = PyObject_IsTrue(result.get());
+    if (stored <= 0) {
+        return stored;
+    }
+    if (notify_change(cx, self, redis_key) < 0) {
+        return -1;
+    }
+    return 1;
 }
-
-namespace {
 
 // Serialise, SET, notify. A store that fails with an Exception is logged and
 // answered with False; a record that cannot be serialised raises.
 PyObject *
-write_step(Call &call)
+write_step(const Context &cx, PyObject *self, PyObject *data,
+           PyObject *redis_key, PyObject *ttl)
 {
-    const ModuleState &S = call.state;
-    PyObject *self = call.args[0], *data = call.args[1],
-             *redis_key = call.args[2], *ttl = call.args[3];
-    Ref orjson = global(call, S.str_orjson);
-    Ref str_as_data =
-        orjson ? call_method(orjson.get(), S.str_dumps, nullptr, data) : Ref();
+    const ModuleState &S = cx.state;
+    Ref str_as_data = call_global(cx, S.str_orjson, S.str_dumps, data);
     if (!str_as_data) {
         return nullptr;
     }
-    int stored = -1;
-    Ref client = instance_attr(call, self, S.str__redis_client);
-    if (client) {
-        Ref result = call_method(client.get(), S.str_set, S.kw_ex, redis_key,
-                                 str_as_data.get(), ttl);
-        stored = result ? PyObject_IsTrue(result.get()) : -1;
-        if (stored > 0 && notify_change(call, self, redis_key) < 0) {
-            stored = -1;
-        }
-    }
+    int stored = store_and_notify(cx, self, str_as_data.get(), redis_key, ttl);
     if (stored >= 0) {
         return PyBool_FromLong(stored);
     }
-    if (!raised_exception_is_catchable()) {
-        return nullptr;
-    }
-    Ref err = fetch_exception();
-    if (log_store_failure(call, redis_key, err.get()) < 0) {
+    if (log_store_failure(cx, redis_key) < 0) {
         return nullptr;
     }
     Py_RETURN_FALSE;
 }
 
+// self._write_(data, redis_key, ttl), through the object so that an
+// override takes effect.
 PyObject *
-store_on_caller_thread(PyObject *self, const Call &call)
+store_on_caller_thread(const Context &cx, PyObject *self, PyObject *data,
+                       PyObject *redis_key, PyObject *ttl)
 {
-    return call_method(self, call.state.str__write_, nullptr, call.args[1],
-                       call.args[2], call.args[3])
+    return call_method(self, cx.state.str__write_, data, redis_key, ttl)
         .release();
+}
+
+// Takes the oldest pending write out of a full queue and marks it done; an
+// Exception (the worker emptied the queue meanwhile) is ignored. 0, or -1.
+int
+evict_oldest(const Context &cx, PyObject *self)
+{
+    const ModuleState &S = cx.state;
+    Ref evicted = call_on_attr(cx, self, S.str__queue, S.str_get_nowait);
+    if (evicted) {
+        Ref done = call_on_attr(cx, self, S.str__queue, S.str_task_done);
+        if (done) {
+            return 0;
+        }
+    }
+    if (!exception_is_catchable()) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
 }
 
 // Hands the record to the worker without waiting. A full queue loses its
 // oldest pending write; a queue that is gone or still full after that makes
 // the caller's thread store the record itself.
 PyObject *
-hand_over(Call &call)
+hand_over(const Context &cx, PyObject *self, PyObject *data,
+          PyObject *redis_key, PyObject *ttl)
 {
-    const ModuleState &S = call.state;
-    PyObject *self = call.args[0];
-    Ref pending = Ref::steal(PyTuple_New(3));
-    if (pending) {
-        for (int i = 0; i < 3; i++) {
-            Py_INCREF(call.args[i + 1]);
-            PyTuple_SET_ITEM(pending.get(), i, call.args[i + 1]);
-        }
+    const ModuleState &S = cx.state;
+    Ref pending = Ref::steal(PyTuple_Pack(3, data, redis_key, ttl));
+    if (!pending) {
+        return nullptr;
     }
-    Ref queue = pending ? instance_attr(call, self, S.str__queue) : Ref();
+    Ref queue = instance_attr(cx, self, S.str__queue);
     if (!queue) {
         return nullptr;
     }
     // A shutdown on another thread may have dropped the queue since the
     // caller looked at it.
     if (queue.get() == Py_None) {
-        return store_on_caller_thread(self, call);
+        return store_on_caller_thread(cx, self, data, redis_key, ttl);
     }
-    if (call_method(queue.get(), S.str_put_nowait, nullptr, pending.get())) {
+    if (call_method(queue.get(), S.str_put_nowait, pending.get())) {
         Py_RETURN_TRUE;
     }
-    int full = clear_if_queue_error(call, S.str_Full);
+    int full = clear_if_queue_error(cx, S.str_Full);
     if (full <= 0) {
         return nullptr;
     }
-
-    bool evicted = false;
-    if ((queue = instance_attr(call, self, S.str__queue)) &&
-        call_method(queue.get(), S.str_get_nowait, nullptr) &&
-        (queue = instance_attr(call, self, S.str__queue)) &&
-        call_method(queue.get(), S.str_task_done, nullptr)) {
-        evicted = true;
+    if (evict_oldest(cx, self) < 0) {
+        return nullptr;
     }
-    if (!evicted) {
-        if (!raised_exception_is_catchable()) {
-            return nullptr;
-        }
-        PyErr_Clear();
-    }
-
-    if ((queue = instance_attr(call, self, S.str__queue)) &&
-        call_method(queue.get(), S.str_put_nowait, nullptr, pending.get())) {
+    if (call_on_attr(cx, self, S.str__queue, S.str_put_nowait,
+                     pending.get())) {
         Py_RETURN_TRUE;
     }
-    if (!raised_exception_is_catchable()) {
+    if (!exception_is_catchable()) {
         return nullptr;
     }
     PyErr_Clear();
-    return store_on_caller_thread(self, call);
+    return store_on_caller_thread(cx, self, data, redis_key, ttl);
 }
 
 PyObject *
-write_orba_data(Call &call)
+write_orba_data(const Context &cx, PyObject *self, PyObject *data,
+                PyObject *redis_key, PyObject *ttl)
 {
-    const ModuleState &S = call.state;
-    PyObject *self = call.args[0];
-    if (call.args[1] == Py_None) {
-        return call_method(self, S.str_delete_data, nullptr, call.args[2])
-            .release();
+    const ModuleState &S = cx.state;
+    if (data == Py_None) {
+        return call_method(self, S.str_delete_data, redis_key).release();
     }
-    Ref use_thread = instance_attr(call, self, S.str__use_thread);
+    Ref use_thread = instance_attr(cx, self, S.str__use_thread);
     if (!use_thread) {
         return nullptr;
     }
@@ -137,21 +138,21 @@ write_orba_data(Call &call)
         return nullptr;
     }
     if (threaded) {
-        Ref queue = instance_attr(call, self, S.str__queue);
+        Ref queue = instance_attr(cx, self, S.str__queue);
         if (!queue) {
             return nullptr;
         }
         if (queue.get() != Py_None) {
-            return hand_over(call);
+            return hand_over(cx, self, data, redis_key, ttl);
         }
     }
-    return store_on_caller_thread(self, call);
+    return store_on_caller_thread(cx, self, data, redis_key, ttl);
 }
 
 // orjson.loads(stored). orjson refuses subclasses of bytes, so one is parsed
 // from an exact copy of its contents.
 Ref
-parse_json(const Call &call, Ref stored)
+parse_json(const Context &cx, Ref stored)
 {
     if (!PyBytes_CheckExact(stored.get())) {
         stored = Ref::steal(PyBytes_FromStringAndSize(
@@ -160,34 +161,23 @@ parse_json(const Call &call, Ref stored)
             return stored;
         }
     }
-    Ref orjson = global(call, call.state.str_orjson);
-    if (!orjson) {
-        return orjson;
-    }
-    return call_method(orjson.get(), call.state.str_loads, nullptr,
+    return call_global(cx, cx.state.str_orjson, cx.state.str_loads,
                        stored.get());
 }
 
 PyObject *
-read_orba_data(Call &call)
+read_orba_data(const Context &cx, PyObject *self, PyObject *redis_key)
 {
-    const ModuleState &S = call.state;
-    PyObject *redis_key = call.args[1];
-    Ref result =
-        call_method(call.args[0], S.str_read_data, S.kw_redis_key, redis_key);
+    const ModuleState &S = cx.state;
+    Ref result = call_method(self, S.str_read_data, S.kw_redis_key, redis_key);
     if (result && PyBytes_Check(result.get())) {
-        result = parse_json(call, std::move(result));
+        result = parse_json(cx, std::move(result));
     }
     if (result) {
         return result.release();
     }
-    if (!raised_exception_is_catchable()) {
-        return nullptr;
-    }
-    Ref e = fetch_exception();
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "Failed to get redis frame from %U - %S", redis_key, e.get()));
-    if (!message || log(call, S.str_warning, message.get()) < 0) {
+    if (log_exception(cx, S.str_warning, "Failed to get redis frame from ",
+                      redis_key, " - ") < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -214,8 +204,8 @@ const Param read_orba_data_params[] = {
 
 }  // namespace
 
-const MethodSpec write_step_spec = method_spec(
-    "_write_", write_params, 1, "bool", write_step,
+const MethodSpec write_step_spec = method_spec<write_step>(
+    "_write_", write_params, 1, "bool",
     "\n"
     "        Internal function that is executed in background thread\n"
     "        Args:\n"
@@ -225,8 +215,8 @@ const MethodSpec write_step_spec = method_spec(
     "\n"
     "        ");
 
-const MethodSpec write_orba_data_spec = method_spec(
-    "write_orba_data", write_orba_data_params, 1, "bool", write_orba_data,
+const MethodSpec write_orba_data_spec = method_spec<write_orba_data>(
+    "write_orba_data", write_orba_data_params, 1, "bool",
     "\n"
     "        Write video frame to the target redis key. If data is None, "
     "deletes the key.\n"
@@ -236,8 +226,8 @@ const MethodSpec write_orba_data_spec = method_spec(
     "                ttl(int): Optional time-to-live in seconds.\n"
     "        ");
 
-const MethodSpec read_orba_data_spec = method_spec(
-    "read_orba_data", read_orba_data_params, 0, nullptr, read_orba_data,
+const MethodSpec read_orba_data_spec = method_spec<read_orba_data>(
+    "read_orba_data", read_orba_data_params, 0, nullptr,
     "Read video frame from a given redis key\n"
     "\n"
     "        Args:\n"

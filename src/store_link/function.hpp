@@ -1,9 +1,13 @@
-// The function type of StoreLink's methods and their declarative signatures.
+// StoreLink's methods: their declarative signatures, and the function type
+// that binds a call's arguments by them and runs the operation.
 #ifndef STORE_LINK_FUNCTION_HPP
 #define STORE_LINK_FUNCTION_HPP
 
 #include "compat.hpp"
 #include "state.hpp"
+
+#include <type_traits>
+#include <utility>
 
 namespace store_link {
 
@@ -31,18 +35,9 @@ constexpr Param redis_key_param = {"redis_key", ArgKind::Str, "str"};
 
 constexpr Py_ssize_t kMaxParams = 5;
 
-// The arguments of one call after binding and conversion: args[0] is the
-// object. Every entry is valid for the whole call (borrowed from the caller,
-// the defaults, or owned by `converted`).
-struct Call {
-    ModuleState &state;
-    PyObject *globals;
-    PyObject *args[kMaxParams];  // filled by the binding
-    Ref converted[kMaxParams];
-};
-
-// Returns a new reference, or NULL with an exception set.
-using Impl = PyObject *(*)(Call &call);
+// Runs an operation on the bound arguments, one per parameter (the object
+// first). Returns a new reference, or NULL with an exception set.
+using Adapter = PyObject *(*)(const Context &cx, PyObject *const *args);
 
 struct MethodSpec {
     const char *name;
@@ -51,7 +46,7 @@ struct MethodSpec {
     Py_ssize_t ndefaults;  // trailing parameters that have one
     const char *return_annotation;
     const char *doc;
-    Impl impl;
+    Adapter run;
     // Bit i set: parameter i is converted / type-tested (the object never).
     unsigned converted_mask;
     unsigned tested_mask;
@@ -71,27 +66,66 @@ is_type_test(ArgKind kind)
            kind == ArgKind::OptionalDict || kind == ArgKind::List;
 }
 
-extern PyTypeObject FunctionType;
+// An operation is a plain function of the context and one PyObject * per
+// parameter: PyObject *op(const Context &cx, PyObject *self, ...).
+template <typename Operation>
+struct OperationArity;
 
-// Readies FunctionType; returns 0, or -1 with an exception set.
-int function_type_ready();
+template <typename... Args>
+struct OperationArity<PyObject *(*)(const Context &, Args...)> {
+    static_assert((std::is_same_v<Args, PyObject *> && ...),
+                  "every parameter of an operation is a PyObject *");
+    static constexpr size_t value = sizeof...(Args);
+};
 
-// A MethodSpec whose parameter count comes from the table itself.
-template <size_t N>
+template <auto operation, size_t... I>
+PyObject *
+run_operation(const Context &cx, PyObject *const *args,
+              std::index_sequence<I...>)
+{
+    return operation(cx, args[I]...);
+}
+
+template <auto operation>
+PyObject *
+adapter(const Context &cx, PyObject *const *args)
+{
+    constexpr size_t arity = OperationArity<decltype(operation)>::value;
+    return run_operation<operation>(cx, args,
+                                    std::make_index_sequence<arity>{});
+}
+
+// The MethodSpec of `operation`, described by `params`; the table and the
+// operation's parameters must agree in number.
+template <auto operation, size_t N>
 constexpr MethodSpec
 method_spec(const char *name, const Param (&params)[N], Py_ssize_t ndefaults,
-            const char *return_annotation, Impl impl,
-            const char *doc = nullptr)
+            const char *return_annotation, const char *doc = nullptr)
 {
-    static_assert(N <= kMaxParams, "Call::args has room for kMaxParams");
+    static_assert(N <= kMaxParams, "a call binds at most kMaxParams");
+    static_assert(OperationArity<decltype(operation)>::value == N,
+                  "an operation takes one argument per parameter of its "
+                  "table, the object included");
     unsigned converted = 0, tested = 0;
     for (size_t i = 1; i < N; i++) {
         converted |= is_conversion(params[i].kind) ? 1u << i : 0u;
         tested |= is_type_test(params[i].kind) ? 1u << i : 0u;
     }
-    return MethodSpec{name, params, N,         ndefaults, return_annotation,
-                      doc,  impl,   converted, tested};
+    return MethodSpec{name,
+                      params,
+                      N,
+                      ndefaults,
+                      return_annotation,
+                      doc,
+                      adapter<operation>,
+                      converted,
+                      tested};
 }
+
+extern PyTypeObject FunctionType;
+
+// Readies FunctionType; returns 0, or -1 with an exception set.
+int function_type_ready();
 
 // Returns a new function bound to the module's globals, or NULL with an
 // exception set. `defaults` is a tuple of spec.ndefaults items, or NULL for

@@ -6,15 +6,11 @@ namespace store_link {
 namespace {
 
 PyObject *
-delete_data(Call &call)
+delete_data(const Context &cx, PyObject *self, PyObject *redis_key)
 {
-    const ModuleState &S = call.state;
-    Ref client = instance_attr(call, call.args[0], S.str__redis_client);
-    if (!client) {
-        return nullptr;
-    }
+    const ModuleState &S = cx.state;
     Ref removed =
-        call_method(client.get(), S.str_delete, nullptr, call.args[1]);
+        call_on_attr(cx, self, S.str__redis_client, S.str_delete, redis_key);
     if (!removed) {
         return nullptr;
     }
@@ -75,15 +71,30 @@ del_arguments(Ref client, PyObject *redis_keys)
     }
 }
 
-PyObject *
-delete_many(Call &call)
+// A key name from SCAN as text: bytes decoded as strict UTF-8, anything else
+// as it is.
+Ref
+key_text(const ModuleState &S, Ref key)
 {
-    const ModuleState &S = call.state;
-    PyObject *redis_keys = call.args[1];
+    if (PyBytes_CheckExact(key.get())) {
+        return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()),
+                                               PyBytes_GET_SIZE(key.get()),
+                                               "strict"));
+    }
+    if (PyBytes_Check(key.get())) {
+        return call_method(key.get(), S.str_decode);
+    }
+    return key;
+}
+
+PyObject *
+delete_many(const Context &cx, PyObject *self, PyObject *redis_keys)
+{
+    const ModuleState &S = cx.state;
     if (PyList_GET_SIZE(redis_keys) == 0) {
         return PyLong_FromLong(0);
     }
-    Ref client = instance_attr(call, call.args[0], S.str__redis_client);
+    Ref client = instance_attr(cx, self, S.str__redis_client);
     if (!client) {
         return nullptr;
     }
@@ -104,35 +115,28 @@ delete_many(Call &call)
 }
 
 PyObject *
-scan_keys(Call &call)
+scan_keys(const Context &cx, PyObject *self, PyObject *pattern)
 {
-    const ModuleState &S = call.state;
+    const ModuleState &S = cx.state;
     Ref keys = Ref::steal(PyList_New(0));
-    Ref client =
-        keys ? instance_attr(call, call.args[0], S.str__redis_client) : Ref();
-    if (!client) {
+    if (!keys) {
         return nullptr;
     }
-    Ref iterable =
-        call_method(client.get(), S.str_scan_iter, S.kw_match, call.args[1]);
-    Ref iterator =
-        iterable ? Ref::steal(PyObject_GetIter(iterable.get())) : Ref();
+    Ref iterable = call_on_attr(cx, self, S.str__redis_client, S.str_scan_iter,
+                                S.kw_match, pattern);
+    if (!iterable) {
+        return nullptr;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable.get()));
     if (!iterator) {
         return nullptr;
     }
-    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref name;
-        if (PyBytes_CheckExact(key.get())) {
-            name = Ref::steal(
-                PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()),
-                                     PyBytes_GET_SIZE(key.get()), "strict"));
+    for (;;) {
+        Ref key = Ref::steal(PyIter_Next(iterator.get()));
+        if (!key) {
+            break;
         }
-        else if (PyBytes_Check(key.get())) {
-            name = call_method(key.get(), S.str_decode, nullptr);
-        }
-        else {
-            name = std::move(key);
-        }
+        Ref name = key_text(S, std::move(key));
         if (!name || PyList_Append(keys.get(), name.get()) < 0) {
             return nullptr;
         }
@@ -161,35 +165,35 @@ const Param scan_keys_params[] = {
 }  // namespace
 
 const MethodSpec delete_data_spec =
-    method_spec("delete_data", delete_data_params, 0, "bool", delete_data,
-                "Delete data from the target redis location\n"
-                "\n"
-                "        Args:\n"
-                "            redis_key(str): Target redis key.\n"
-                "        ");
+    method_spec<delete_data>("delete_data", delete_data_params, 0, "bool",
+                             "Delete data from the target redis location\n"
+                             "\n"
+                             "        Args:\n"
+                             "            redis_key(str): Target redis key.\n"
+                             "        ");
 
-const MethodSpec delete_many_spec =
-    method_spec("delete_many", delete_many_params, 0, "int", delete_many,
-                "Delete multiple keys in a single Redis command.\n"
-                "\n"
-                "        Args:\n"
-                "            redis_keys(list): List of Redis keys to delete.\n"
-                "\n"
-                "        Returns:\n"
-                "            int: Number of keys that were deleted.\n"
-                "        ");
+const MethodSpec delete_many_spec = method_spec<delete_many>(
+    "delete_many", delete_many_params, 0, "int",
+    "Delete multiple keys in a single Redis command.\n"
+    "\n"
+    "        Args:\n"
+    "            redis_keys(list): List of Redis keys to delete.\n"
+    "\n"
+    "        Returns:\n"
+    "            int: Number of keys that were deleted.\n"
+    "        ");
 
-const MethodSpec scan_keys_spec =
-    method_spec("scan_keys", scan_keys_params, 0, "list", scan_keys,
-                "Return all existing keys matching a glob pattern using SCAN "
-                "(non-blocking).\n"
-                "\n"
-                "        Args:\n"
-                "            pattern(str): Redis glob pattern, e.g. "
-                "``'redis_<node_id>_*'``.\n"
-                "\n"
-                "        Returns:\n"
-                "            list: List of matching key strings.\n"
-                "        ");
+const MethodSpec scan_keys_spec = method_spec<scan_keys>(
+    "scan_keys", scan_keys_params, 0, "list",
+    "Return all existing keys matching a glob pattern using SCAN "
+    "(non-blocking).\n"
+    "\n"
+    "        Args:\n"
+    "            pattern(str): Redis glob pattern, e.g. "
+    "``'redis_<node_id>_*'``.\n"
+    "\n"
+    "        Returns:\n"
+    "            list: List of matching key strings.\n"
+    "        ");
 
 }  // namespace store_link

@@ -2,8 +2,6 @@
 // and the StoreLink class built from the method table.
 #include "operations.hpp"
 
-#include <initializer_list>
-
 namespace store_link {
 
 namespace {
@@ -28,136 +26,56 @@ const MethodSpec *const store_link_methods[] = {
     &read_data_spec,   &read_orba_data_spec,
 };
 
-struct InternedName {
-    PyObject *ModuleState::*field;
-    const char *text;
-};
-
-const InternedName interned_names[] = {
-    {&ModuleState::str__use_thread, "_use_thread"},
-    {&ModuleState::str__redis_client, "_redis_client"},
-    {&ModuleState::str__executor, "_executor"},
-    {&ModuleState::str__queue, "_queue"},
-    {&ModuleState::str__worker, "_worker"},
-    {&ModuleState::str__stop_evt, "_stop_evt"},
-    {&ModuleState::str__shutdown_executor, "_shutdown_executor"},
-    {&ModuleState::str__worker_loop, "_worker_loop"},
-    {&ModuleState::str__write_, "_write_"},
-    {&ModuleState::str_delete_data, "delete_data"},
-    {&ModuleState::str_read_data, "read_data"},
-    {&ModuleState::str_orjson, "orjson"},
-    {&ModuleState::str_threading, "threading"},
-    {&ModuleState::str_atexit, "atexit"},
-    {&ModuleState::str_queue, "queue"},
-    {&ModuleState::str_redis, "redis"},
-    {&ModuleState::str_logger, "logger"},
-    {&ModuleState::str_ConnectionPool, "ConnectionPool"},
-    {&ModuleState::str_StrictRedis, "StrictRedis"},
-    {&ModuleState::str_Event, "Event"},
-    {&ModuleState::str_Thread, "Thread"},
-    {&ModuleState::str_Queue, "Queue"},
-    {&ModuleState::str_Full, "Full"},
-    {&ModuleState::str_Empty, "Empty"},
-    {&ModuleState::str_register, "register"},
-    {&ModuleState::str_start, "start"},
-    {&ModuleState::str_join, "join"},
-    {&ModuleState::str_set, "set"},
-    {&ModuleState::str_is_set, "is_set"},
-    {&ModuleState::str_get, "get"},
-    {&ModuleState::str_put_nowait, "put_nowait"},
-    {&ModuleState::str_get_nowait, "get_nowait"},
-    {&ModuleState::str_task_done, "task_done"},
-    {&ModuleState::str_maxsize, "maxsize"},
-    {&ModuleState::str_dumps, "dumps"},
-    {&ModuleState::str_loads, "loads"},
-    {&ModuleState::str_delete, "delete"},
-    {&ModuleState::str_publish, "publish"},
-    {&ModuleState::str_scan_iter, "scan_iter"},
-    {&ModuleState::str_decode, "decode"},
-    {&ModuleState::str_warning, "warning"},
-    {&ModuleState::str_error, "error"},
-    {&ModuleState::notify_suffix, "_notify"},
-    {&ModuleState::notify_message, "1"},
-    {&ModuleState::worker_name, "StoreLinkWorker"},
-};
-
-// Every PyObject * field of ModuleState, for traverse and clear.
-template <typename Visit>
-int
-for_each_field(ModuleState &S, Visit visit)
-{
-    for (const InternedName &name : interned_names) {
-        if (int err = visit(S.*name.field)) {
-            return err;
-        }
-    }
-    PyObject **others[] = {
-        &S.kw_pool,      &S.kw_connection_pool, &S.kw_maxsize,
-        &S.kw_thread,    &S.kw_timeout,         &S.kw_ex,
-        &S.kw_match,     &S.kw_redis_key,       &S.get_timeout,
-        &S.join_timeout, &S.live_writers};
-    for (PyObject **field : others) {
-        if (int err = visit(*field)) {
-            return err;
-        }
-    }
-    return 0;
-}
-
-PyObject *
-interned_tuple(std::initializer_list<const char *> names)
-{
-    PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (tuple == nullptr) {
-        return nullptr;
-    }
-    Py_ssize_t i = 0;
-    for (const char *name : names) {
-        PyObject *text = PyUnicode_InternFromString(name);
-        if (text == nullptr) {
-            Py_DECREF(tuple);
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(tuple, i++, text);
-    }
-    return tuple;
-}
-
 // The one interpreter that may load this module, and whether a module object
 // has been initialised in it. Which object that was is recorded in its own
 // state, never by address: a freed module's address is soon reused.
 int64_t owner_interpreter = -1;
 bool initialised_once = false;
 
-// `from module_name import attribute` into the module's globals.
+// The collaborators, bound as module globals in this order, so that an
+// import with several of them missing fails on the first: `import module`,
+// or `from module import attribute` where an attribute is named.
+struct Collaborator {
+    const char *module;
+    const char *attribute;
+};
+
+const Collaborator collaborators[] = {
+    {"orjson", nullptr},
+    {"os", nullptr},
+    {"threading", nullptr},
+    {"atexit", nullptr},
+    {"queue", nullptr},
+    {"typing", "Any"},
+    {"typing", "Optional"},
+    {"typing", "Union"},
+    {"redis", nullptr},
+    {"concurrent.futures", "ThreadPoolExecutor"},
+    {"orba_sdk.logging.logger", "get_logger"},
+};
+
 int
-bind_from(PyObject *globals, const char *module_name, const char *attribute)
+bind_collaborator(PyObject *globals, const Collaborator &collaborator)
 {
-    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    Ref module = Ref::steal(PyImport_ImportModule(collaborator.module));
     if (!module) {
         return -1;
     }
-    Ref value = Ref::steal(PyObject_GetAttrString(module.get(), attribute));
+    if (collaborator.attribute == nullptr) {
+        return PyDict_SetItemString(globals, collaborator.module,
+                                    module.get());
+    }
+    Ref value = Ref::steal(
+        PyObject_GetAttrString(module.get(), collaborator.attribute));
     if (!value) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Format(PyExc_ImportError,
-                         "cannot import name '%s' from '%s'", attribute,
-                         module_name);
+                         "cannot import name '%s' from '%s'",
+                         collaborator.attribute, collaborator.module);
         }
         return -1;
     }
-    return PyDict_SetItemString(globals, attribute, value.get());
-}
-
-// `import module_name` into the module's globals.
-int
-bind_import(PyObject *globals, const char *module_name)
-{
-    Ref module = Ref::steal(PyImport_ImportModule(module_name));
-    if (!module) {
-        return -1;
-    }
-    return PyDict_SetItemString(globals, module_name, module.get());
+    return PyDict_SetItemString(globals, collaborator.attribute, value.get());
 }
 
 // os.environ.get("REDIS_HOST", "localhost"), through the module's `os`.
@@ -165,8 +83,10 @@ Ref
 default_host(PyObject *globals)
 {
     Ref os = Ref::steal(PyMapping_GetItemString(globals, "os"));
-    Ref environ =
-        os ? Ref::steal(PyObject_GetAttrString(os.get(), "environ")) : Ref();
+    if (!os) {
+        return os;
+    }
+    Ref environ = Ref::steal(PyObject_GetAttrString(os.get(), "environ"));
     if (!environ) {
         return environ;
     }
@@ -180,14 +100,19 @@ build_class(PyObject *module, PyObject *host)
     Ref namespace_ = Ref::steal(
         Py_BuildValue("{s:s,s:s,s:s}", "__module__", PyModule_GetName(module),
                       "__qualname__", "StoreLink", "__doc__", class_doc));
+    if (!namespace_) {
+        return namespace_;
+    }
     Ref init_defaults =
         Ref::steal(Py_BuildValue("(OOii)", Py_True, host, 6379, 2));
-    if (!namespace_ || !init_defaults) {
-        return Ref();
+    if (!init_defaults) {
+        return init_defaults;
     }
     for (const MethodSpec *spec : store_link_methods) {
-        PyObject *defaults =
-            spec == &init_spec ? init_defaults.get() : nullptr;
+        PyObject *defaults = nullptr;
+        if (spec == &init_spec) {
+            defaults = init_defaults.get();
+        }
         Ref method =
             Ref::steal(function_new(*spec, module, defaults, "StoreLink"));
         if (!method || PyDict_SetItemString(namespace_.get(), spec->name,
@@ -235,21 +160,17 @@ module_exec(PyObject *module)
                         "Re-initialisation is not supported.");
         return -1;
     }
-    if (state_init(S) < 0 || function_type_ready() < 0) {
+    if (state_init(S) < 0) {
+        return -1;
+    }
+    if (function_type_ready() < 0) {
         return -1;
     }
     PyObject *globals = PyModule_GetDict(module);
-    if (bind_import(globals, "orjson") < 0 || bind_import(globals, "os") < 0 ||
-        bind_import(globals, "threading") < 0 ||
-        bind_import(globals, "atexit") < 0 ||
-        bind_import(globals, "queue") < 0 ||
-        bind_from(globals, "typing", "Any") < 0 ||
-        bind_from(globals, "typing", "Optional") < 0 ||
-        bind_from(globals, "typing", "Union") < 0 ||
-        bind_import(globals, "redis") < 0 ||
-        bind_from(globals, "concurrent.futures", "ThreadPoolExecutor") < 0 ||
-        bind_from(globals, "orba_sdk.logging.logger", "get_logger") < 0) {
-        return -1;
+    for (const Collaborator &collaborator : collaborators) {
+        if (bind_collaborator(globals, collaborator) < 0) {
+            return -1;
+        }
     }
     Ref get_logger =
         Ref::steal(PyMapping_GetItemString(globals, "get_logger"));
@@ -262,7 +183,10 @@ module_exec(PyObject *module)
         return -1;
     }
     Ref host = default_host(globals);
-    Ref store_link_class = host ? build_class(module, host.get()) : Ref();
+    if (!host) {
+        return -1;
+    }
+    Ref store_link_class = build_class(module, host.get());
     if (!store_link_class ||
         PyDict_SetItemString(globals, "StoreLink", store_link_class.get()) <
             0) {
@@ -311,49 +235,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-int
-state_init(ModuleState &S)
-{
-    for (const InternedName &name : interned_names) {
-        S.*name.field = PyUnicode_InternFromString(name.text);
-        if (S.*name.field == nullptr) {
-            return -1;
-        }
-    }
-    S.kw_pool = interned_tuple(
-        {"host", "port", "max_connections", "decode_responses"});
-    S.kw_connection_pool = interned_tuple({"connection_pool"});
-    S.kw_maxsize = interned_tuple({"maxsize"});
-    S.kw_thread = interned_tuple({"target", "name", "daemon"});
-    S.kw_timeout = interned_tuple({"timeout"});
-    S.kw_ex = interned_tuple({"ex"});
-    S.kw_match = interned_tuple({"match"});
-    S.kw_redis_key = interned_tuple({"redis_key"});
-    S.get_timeout = PyFloat_FromDouble(0.2);
-    S.join_timeout = PyFloat_FromDouble(0.5);
-    S.live_writers = PyList_New(0);
-    return for_each_field(
-        S, [](PyObject *field) { return field == nullptr ? -1 : 0; });
-}
-
-int
-state_traverse(ModuleState &S, visitproc visit, void *arg)
-{
-    return for_each_field(S, [&](PyObject *field) {
-        Py_VISIT(field);
-        return 0;
-    });
-}
-
-void
-state_clear(ModuleState &S)
-{
-    for_each_field(S, [](PyObject *&field) {
-        Py_CLEAR(field);
-        return 0;
-    });
-}
 
 }  // namespace store_link
 

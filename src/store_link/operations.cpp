@@ -26,7 +26,7 @@ type_leaves_state_to_instances(ModuleState &S, PyTypeObject *type,
                                S.str__executor,   S.str__queue,
                                S.str__worker,     S.str__stop_evt};
     for (PyObject *instance_name : names) {
-        if (_PyType_Lookup(type, instance_name) != nullptr) {
+        if (type_lookup(type, instance_name) != nullptr) {
             return false;
         }
     }
@@ -40,21 +40,20 @@ type_leaves_state_to_instances(ModuleState &S, PyTypeObject *type,
 #else
     (void)S;
     Ref type_owner = Ref::new_ref(reinterpret_cast<PyObject *>(type));
-    return _PyType_Lookup(type, name) == nullptr;
+    return type_lookup(type, name) == nullptr;
 #endif
 }
 
 }  // namespace
 
 Ref
-instance_attr(const Call &call, PyObject *self, PyObject *name)
+instance_attr(const Context &cx, PyObject *self, PyObject *name)
 {
     PyTypeObject *type = Py_TYPE(self);
     if (type->tp_getattro == PyObject_GenericGetAttr &&
-        type_leaves_state_to_instances(call.state, type, name)) {
-        PyObject **dictptr = _PyObject_GetDictPtr(self);
-        // A key's __eq__ may replace self.__dict__ during the lookup.
-        Ref dict = Ref::new_ref(dictptr != nullptr ? *dictptr : nullptr);
+        type_leaves_state_to_instances(cx.state, type, name)) {
+        // Owned: a key's __eq__ may replace self.__dict__ during the lookup.
+        Ref dict = instance_dict(self);
         if (dict) {
             PyObject *value = PyDict_GetItemWithError(dict.get(), name);
             if (value != nullptr) {
@@ -70,9 +69,9 @@ instance_attr(const Call &call, PyObject *self, PyObject *name)
 }
 
 Ref
-global(const Call &call, PyObject *name)
+global(const Context &cx, PyObject *name)
 {
-    PyObject *value = PyDict_GetItemWithError(call.globals, name);
+    PyObject *value = PyDict_GetItemWithError(cx.globals, name);
     if (value != nullptr || PyErr_Occurred()) {
         return Ref::new_ref(value);
     }
@@ -85,11 +84,14 @@ global(const Call &call, PyObject *name)
 }
 
 int
-clear_if_queue_error(const Call &call, PyObject *name)
+clear_if_queue_error(const Context &cx, PyObject *name)
 {
     Ref raised = fetch_exception();
-    Ref queue = global(call, call.state.str_queue);
-    Ref error_class = queue ? attr(queue.get(), name) : Ref();
+    Ref queue = global(cx, cx.state.str_queue);
+    if (!queue) {
+        return -1;
+    }
+    Ref error_class = attr(queue.get(), name);
     if (!error_class) {
         return -1;
     }
@@ -101,13 +103,27 @@ clear_if_queue_error(const Call &call, PyObject *name)
 }
 
 int
-log(const Call &call, PyObject *level, PyObject *message)
+log_exception(const Context &cx, PyObject *level, const char *prefix,
+              PyObject *subject, const char *separator)
 {
-    Ref logger = global(call, call.state.str_logger);
-    if (!logger || !call_method(logger.get(), level, nullptr, message)) {
+    if (!exception_is_catchable()) {
         return -1;
     }
-    return 0;
+    Ref error = fetch_exception();
+    Ref message;
+    if (subject == nullptr) {
+        message = Ref::steal(
+            PyUnicode_FromFormat("%s%s%S", prefix, separator, error.get()));
+    }
+    else {
+        message = Ref::steal(PyUnicode_FromFormat("%s%S%s%S", prefix, subject,
+                                                  separator, error.get()));
+    }
+    if (!message) {
+        return -1;
+    }
+    Ref logged = call_global(cx, cx.state.str_logger, level, message.get());
+    return logged ? 0 : -1;
 }
 
 }  // namespace store_link

@@ -1,5 +1,5 @@
-// What StoreLink's operations share: their method specs and small call
-// helpers. Every helper returns an empty Ref (or -1) with an exception set on
+// What StoreLink's operations share: their method specs and the helpers they
+// call. Every helper returns an empty Ref, or -1, with an exception set on
 // failure, and may run Python code.
 #ifndef STORE_LINK_OPERATIONS_HPP
 #define STORE_LINK_OPERATIONS_HPP
@@ -25,22 +25,54 @@ extern const MethodSpec scan_keys_spec;
 extern const MethodSpec write_data_spec;
 extern const MethodSpec read_data_spec;
 
-// Construction's steps that a forked child takes again (fork.cpp): each
-// builds its object through the module globals now and sets the attribute;
-// the worker is started. 0, or -1.
-int set_new_stop_event(const Call &call, PyObject *self);
-int set_new_queue(const Call &call, PyObject *self, PyObject *maxsize);
-int start_new_worker(const Call &call, PyObject *self);
+// ---- calls
+// ------------------------------------------------------------------
 
-// fork.cpp. Adds a threaded object, weakly, to those that a forked child
-// gives a writer of its own; 0, or -1.
-int track_writer(const Call &call, PyObject *self);
-// At import, once: os.register_at_fork(after_in_child=<the hook>); 0, or -1.
-int fork_hook_register(PyObject *module);
+// callable(*args), the last N of them passed by the keywords of `kw`.
+template <size_t N, typename... Args>
+Ref
+call_object(PyObject *callable, const KwNames<N> &kw, Args... args)
+{
+    static_assert(sizeof...(Args) >= N, "a value for every keyword");
+    PyObject *argv[] = {nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(
+        callable, argv + 1,
+        (sizeof...(Args) - N) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple));
+}
+
+// obj.name(*args); no bound method is made.
+template <typename... Args>
+Ref
+call_method(PyObject *obj, PyObject *name, Args... args)
+{
+    PyObject *argv[] = {nullptr, obj, args...};
+    return Ref::steal(vectorcall_method(
+        name, argv + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        nullptr));
+}
+
+// obj.name(*args), the last N of them passed by the keywords of `kw`.
+template <size_t N, typename... Args>
+Ref
+call_method(PyObject *obj, PyObject *name, const KwNames<N> &kw, Args... args)
+{
+    static_assert(sizeof...(Args) >= N, "a value for every keyword");
+    PyObject *argv[] = {nullptr, obj, args...};
+    return Ref::steal(vectorcall_method(
+        name, argv + 1,
+        (1 + sizeof...(Args) - N) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple));
+}
+
+// ---- lookups
+// ----------------------------------------------------------------
 
 // The module global `name` (falling back to the builtins), looked up now so
 // that a replaced collaborator takes effect.
-Ref global(const Call &call, PyObject *name);
+Ref global(const Context &cx, PyObject *name);
+
+// self.<name> for an instance attribute of StoreLink (`_queue`, ...): what
+// getattr gives, without the type's lookup where the type has no such name.
+Ref instance_attr(const Context &cx, PyObject *self, PyObject *name);
 
 inline Ref
 attr(PyObject *obj, PyObject *name)
@@ -48,58 +80,84 @@ attr(PyObject *obj, PyObject *name)
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
-// self.<name> for an instance attribute of StoreLink (`_queue`, ...): what
-// getattr gives, without the type's lookup where the type has no such name.
-Ref instance_attr(const Call &call, PyObject *self, PyObject *name);
-
-// callable(*args); the last PyTuple_GET_SIZE(kwnames) args are passed by
-// those keyword names. kwnames may be NULL.
+// <global>.<method>(...): a collaborator's function or class, looked up now.
 template <typename... Args>
 Ref
-call_object(PyObject *callable, PyObject *kwnames, Args... args)
+call_global(const Context &cx, PyObject *global_name, PyObject *method,
+            Args... args)
 {
-    PyObject *argv[] = {nullptr, args...};
-    size_t nargs =
-        sizeof...(args) - (kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(PyObject_Vectorcall(
-        callable, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    Ref collaborator = global(cx, global_name);
+    if (!collaborator) {
+        return collaborator;
+    }
+    return call_method(collaborator.get(), method, args...);
 }
 
-// obj.name(*args), keywords as for call_object(); no bound method is made.
+// self.<attribute>.<method>(...), the attribute read from the object now.
 template <typename... Args>
 Ref
-call_method(PyObject *obj, PyObject *name, PyObject *kwnames, Args... args)
+call_on_attr(const Context &cx, PyObject *self, PyObject *attribute,
+             PyObject *method, Args... args)
 {
-    PyObject *argv[] = {nullptr, obj, args...};
-    size_t nargs = 1 + sizeof...(args) -
-                   (kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(vectorcall_method(
-        name, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    Ref target = instance_attr(cx, self, attribute);
+    if (!target) {
+        return target;
+    }
+    return call_method(target.get(), method, args...);
 }
+
+// ---- errors
+// -----------------------------------------------------------------
 
 // True if the exception being raised belongs to the Exception family, the
 // only one that the guards of the operations catch.
 inline bool
-raised_exception_is_catchable()
+exception_is_catchable()
 {
     return PyErr_ExceptionMatches(PyExc_Exception) != 0;
+}
+
+// The guard of the operations. With an exception set: one of the Exception
+// family is taken and logged at `level` (a logger method name) as one line,
+// prefix + subject + separator + str(exception), and 0 is returned; any
+// other exception, or one raised while logging, stays set: -1.
+int log_exception(const Context &cx, PyObject *level, const char *prefix,
+                  PyObject *subject, const char *separator);
+
+// The guard of a frame store: the error line of a failed store.
+inline int
+log_store_failure(const Context &cx, PyObject *redis_key)
+{
+    return log_exception(cx, cx.state.str_error,
+                         "Failed to write data to redis`", redis_key, "` - ");
 }
 
 // With an exception set: if it is an instance of queue.<name>, clears it
 // and returns 1; otherwise leaves it set and returns 0. -1 when looking up
 // the class failed (that error is then the one set).
-int clear_if_queue_error(const Call &call, PyObject *name);
+int clear_if_queue_error(const Context &cx, PyObject *name);
 
-// logger.<level>(message), with the logger looked up now. 0, or -1.
-int log(const Call &call, PyObject *level, PyObject *message);
+// ---- shared steps
+// -----------------------------------------------------------
 
-// The change notification after a successful store: PUBLISH "1" on
-// key + "_notify". A failure of the Exception family is logged as a warning
-// and does not count; 0, or -1 when something outside that guard failed.
-int notify_change(const Call &call, PyObject *self, PyObject *redis_key);
+// values.cpp. The change notification after a successful store: PUBLISH "1"
+// on key + "_notify". A failure of the Exception family is logged as a
+// warning and does not count; 0, or -1 when something outside that guard
+// failed.
+int notify_change(const Context &cx, PyObject *self, PyObject *redis_key);
 
-// The error line of a failed frame store; 0, or -1.
-int log_store_failure(const Call &call, PyObject *redis_key, PyObject *error);
+// construction.cpp. Construction's steps that a forked child takes again
+// (fork.cpp): each builds its object through the module globals now and sets
+// the attribute; the worker is started. 0, or -1.
+int set_new_stop_event(const Context &cx, PyObject *self);
+int set_new_queue(const Context &cx, PyObject *self, PyObject *maxsize);
+int start_new_worker(const Context &cx, PyObject *self);
+
+// fork.cpp. Adds a threaded object, weakly, to those that a forked child
+// gives a writer of its own; 0, or -1.
+int track_writer(const Context &cx, PyObject *self);
+// At import, once: os.register_at_fork(after_in_child=<the hook>); 0, or -1.
+int fork_hook_register(PyObject *module);
 
 }  // namespace store_link
 

@@ -1,33 +1,47 @@
-// Module state: interned names and the constant objects the operations use.
+// Module state: interned names, keyword tuples and constants the operations
+// use, and what an operation runs with (Context).
 #ifndef STORE_LINK_STATE_HPP
 #define STORE_LINK_STATE_HPP
 
 #include "ref.hpp"
 
+#include <cstddef>
+
 namespace store_link {
 
+// A vectorcall kwnames tuple of N names; a call passes its last N values by
+// these keywords, and the call helpers check that at compile time.
+template <size_t N>
+struct KwNames {
+    static constexpr size_t count = N;
+    PyObject *tuple;
+};
+
+// Every field is filled from a table in module.cpp (name_table,
+// constant_table, keyword_table), and a field without its table entry fails
+// to compile.
 struct ModuleState {
-    // Instance attributes.
+    // Interned names. Instance attributes:
     PyObject *str__use_thread;
     PyObject *str__redis_client;
     PyObject *str__executor;
     PyObject *str__queue;
     PyObject *str__worker;
     PyObject *str__stop_evt;
-    // Methods of StoreLink that the operations call through the object.
+    // methods of StoreLink that the operations call through the object:
     PyObject *str__shutdown_executor;
     PyObject *str__worker_loop;
     PyObject *str__write_;
     PyObject *str_delete_data;
     PyObject *str_read_data;
-    // Module globals.
+    // module globals:
     PyObject *str_orjson;
     PyObject *str_threading;
     PyObject *str_atexit;
     PyObject *str_queue;
     PyObject *str_redis;
     PyObject *str_logger;
-    // Attributes of the collaborators.
+    // attributes of the collaborators:
     PyObject *str_ConnectionPool;
     PyObject *str_StrictRedis;
     PyObject *str_Event;
@@ -53,21 +67,24 @@ struct ModuleState {
     PyObject *str_decode;
     PyObject *str_warning;
     PyObject *str_error;
-    // Keyword names of outbound calls, as vectorcall kwnames tuples.
-    PyObject *kw_pool;  // host, port, max_connections, decode_responses
-    PyObject *kw_connection_pool;
-    PyObject *kw_maxsize;
-    PyObject *kw_thread;  // target, name, daemon
-    PyObject *kw_timeout;
-    PyObject *kw_ex;
-    PyObject *kw_match;
-    PyObject *kw_redis_key;
+
     // Constants.
     PyObject *notify_suffix;   // "_notify"
     PyObject *notify_message;  // "1"
     PyObject *worker_name;     // "StoreLinkWorker"
     PyObject *get_timeout;     // 0.2
     PyObject *join_timeout;    // 0.5
+
+    // Keyword names of outbound calls.
+    KwNames<4> kw_pool;  // host, port, max_connections, decode_responses
+    KwNames<1> kw_connection_pool;
+    KwNames<1> kw_maxsize;
+    KwNames<3> kw_thread;  // target, name, daemon
+    KwNames<1> kw_timeout;
+    KwNames<1> kw_ex;
+    KwNames<1> kw_match;
+    KwNames<1> kw_redis_key;
+
     // Weak references to the threaded objects, for the at-fork hook.
     PyObject *live_writers;
     // The last type found to define none of the instance attribute names,
@@ -76,6 +93,14 @@ struct ModuleState {
     unsigned int plain_type_version;
     // Set once this module object has been initialised.
     bool initialised;
+};
+
+// What an operation runs with besides its arguments: the module's state and
+// its globals, where the collaborators are looked up at each use. Both live
+// as long as the function being called.
+struct Context {
+    ModuleState &state;
+    PyObject *globals;
 };
 
 // Fills every field; returns 0, or -1 with an exception set.

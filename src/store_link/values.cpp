@@ -5,51 +5,38 @@
 namespace store_link {
 
 int
-notify_change(const Call &call, PyObject *self, PyObject *redis_key)
+notify_change(const Context &cx, PyObject *self, PyObject *redis_key)
 {
-    const ModuleState &S = call.state;
+    const ModuleState &S = cx.state;
     Ref notify_channel =
         Ref::steal(PyUnicode_Concat(redis_key, S.notify_suffix));
     if (!notify_channel) {
         return -1;
     }
-    Ref client = instance_attr(call, self, S.str__redis_client);
-    if (client && call_method(client.get(), S.str_publish, nullptr,
-                              notify_channel.get(), S.notify_message)) {
+    Ref published = call_on_attr(cx, self, S.str__redis_client, S.str_publish,
+                                 notify_channel.get(), S.notify_message);
+    if (published) {
         return 0;
     }
-    if (!raised_exception_is_catchable()) {
-        return -1;
-    }
-    Ref e = fetch_exception();
-    Ref message = Ref::steal(
-        PyUnicode_FromFormat("Failed to publish notification to %U: %S",
-                             notify_channel.get(), e.get()));
-    if (!message) {
-        return -1;
-    }
-    return log(call, S.str_warning, message.get());
+    return log_exception(cx, S.str_warning,
+                         "Failed to publish notification to ",
+                         notify_channel.get(), ": ");
 }
 
 namespace {
 
 PyObject *
-write_data(Call &call)
+write_data(const Context &cx, PyObject *self, PyObject *redis_key,
+           PyObject *data, PyObject *ttl)
 {
-    const ModuleState &S = call.state;
-    PyObject *self = call.args[0], *redis_key = call.args[1],
-             *data = call.args[2], *ttl = call.args[3];
-    Ref client = instance_attr(call, self, S.str__redis_client);
+    const ModuleState &S = cx.state;
+    Ref client = instance_attr(cx, self, S.str__redis_client);
     if (!client) {
         return nullptr;
     }
     Ref serialised;
     if (PyDict_Check(data)) {
-        Ref orjson = global(call, S.str_orjson);
-        if (!orjson) {
-            return nullptr;
-        }
-        serialised = call_method(orjson.get(), S.str_dumps, nullptr, data);
+        serialised = call_global(cx, S.str_orjson, S.str_dumps, data);
         if (!serialised) {
             return nullptr;
         }
@@ -67,21 +54,17 @@ write_data(Call &call)
     if (!stored) {
         Py_RETURN_FALSE;
     }
-    if (notify_change(call, self, redis_key) < 0) {
+    if (notify_change(cx, self, redis_key) < 0) {
         return nullptr;
     }
     Py_RETURN_TRUE;
 }
 
 PyObject *
-read_data(Call &call)
+read_data(const Context &cx, PyObject *self, PyObject *redis_key)
 {
-    const ModuleState &S = call.state;
-    Ref client = instance_attr(call, call.args[0], S.str__redis_client);
-    if (!client) {
-        return nullptr;
-    }
-    return call_method(client.get(), S.str_get, nullptr, call.args[1])
+    const ModuleState &S = cx.state;
+    return call_on_attr(cx, self, S.str__redis_client, S.str_get, redis_key)
         .release();
 }
 
@@ -100,20 +83,20 @@ const Param read_data_params[] = {
 }  // namespace
 
 const MethodSpec write_data_spec =
-    method_spec("write_data", write_data_params, 1, "bool", write_data,
-                "Write data to the target redis location\n"
-                "\n"
-                "        Args:\n"
-                "            redis_key(str): Target redis key.\n"
-                "            data(str): Data to be written.\n"
-                "        ");
+    method_spec<write_data>("write_data", write_data_params, 1, "bool",
+                            "Write data to the target redis location\n"
+                            "\n"
+                            "        Args:\n"
+                            "            redis_key(str): Target redis key.\n"
+                            "            data(str): Data to be written.\n"
+                            "        ");
 
 const MethodSpec read_data_spec =
-    method_spec("read_data", read_data_params, 0, "Any", read_data,
-                "Read data from the target redis location\n"
-                "\n"
-                "        Args:\n"
-                "            redis_key(str): Target redis key.\n"
-                "        ");
+    method_spec<read_data>("read_data", read_data_params, 0, "Any",
+                           "Read data from the target redis location\n"
+                           "\n"
+                           "        Args:\n"
+                           "            redis_key(str): Target redis key.\n"
+                           "        ");
 
 }  // namespace store_link

@@ -38,24 +38,22 @@ unpack_pending_write(PyObject *item, PyObject *fields[3])
 // bad record does not end the worker and silently lose every later one.
 // Returns 0, or -1 for an exception that must end the loop.
 int
-store_pending_write(const Call &call, PyObject *self, PyObject *item)
+store_pending_write(const Context &cx, PyObject *self, PyObject *item)
 {
     PyObject *fields[3];
     Ref tuple = unpack_pending_write(item, fields);
-    if (tuple && call_method(self, call.state.str__write_, nullptr, fields[0],
-                             fields[1], fields[2])) {
+    PyObject *redis_key = item;
+    if (tuple) {
+        redis_key = fields[1];
+        if (call_method(self, cx.state.str__write_, fields[0], fields[1],
+                        fields[2])) {
+            return 0;
+        }
+    }
+    if (log_store_failure(cx, redis_key) == 0) {
         return 0;
     }
-    if (!raised_exception_is_catchable()) {
-        return -1;
-    }
-    Ref err = fetch_exception();
-    PyObject *redis_key = tuple ? fields[1] : item;
-    Ref key_text = Ref::steal(PyObject_Str(redis_key));
-    if (key_text && log_store_failure(call, key_text.get(), err.get()) == 0) {
-        return 0;
-    }
-    if (!raised_exception_is_catchable()) {
+    if (!exception_is_catchable()) {
         return -1;
     }
     // Nobody is there to hear that the logger itself failed.
@@ -66,59 +64,61 @@ store_pending_write(const Call &call, PyObject *self, PyObject *item)
 // The queue's task_done, read from the object now; an Exception (the queue
 // dropped by a shutdown meanwhile) is ignored. Returns 0, or -1.
 int
-mark_done(const Call &call, PyObject *self)
+mark_done(const Context &cx, PyObject *self)
 {
-    Ref queue = instance_attr(call, self, call.state.str__queue);
-    if (queue && call_method(queue.get(), call.state.str_task_done, nullptr)) {
+    if (call_on_attr(cx, self, cx.state.str__queue, cx.state.str_task_done)) {
         return 0;
     }
-    if (!raised_exception_is_catchable()) {
+    if (!exception_is_catchable()) {
         return -1;
     }
     PyErr_Clear();
     return 0;
 }
 
-PyObject *
-worker_loop(Call &call)
+// The stop event's is_set(), read from the object now: 1, 0, or -1.
+int
+stop_requested(const Context &cx, PyObject *self)
 {
-    const ModuleState &S = call.state;
-    PyObject *self = call.args[0];
+    Ref stop =
+        call_on_attr(cx, self, cx.state.str__stop_evt, cx.state.str_is_set);
+    if (!stop) {
+        return -1;
+    }
+    return PyObject_IsTrue(stop.get());
+}
+
+PyObject *
+worker_loop(const Context &cx, PyObject *self)
+{
+    const ModuleState &S = cx.state;
     for (;;) {
-        Ref stop_evt = instance_attr(call, self, S.str__stop_evt);
-        Ref stop = stop_evt
-                       ? call_method(stop_evt.get(), S.str_is_set, nullptr)
-                       : Ref();
-        int stopping = stop ? PyObject_IsTrue(stop.get()) : -1;
+        int stopping = stop_requested(cx, self);
         if (stopping < 0) {
             return nullptr;
         }
         if (stopping) {
             Py_RETURN_NONE;
         }
-
-        Ref queue = instance_attr(call, self, S.str__queue);
-        Ref item = queue ? call_method(queue.get(), S.str_get, S.kw_timeout,
-                                       S.get_timeout)
-                         : Ref();
+        Ref item = call_on_attr(cx, self, S.str__queue, S.str_get,
+                                S.kw_timeout, S.get_timeout);
         if (!item) {
-            int empty = clear_if_queue_error(call, S.str_Empty);
+            int empty = clear_if_queue_error(cx, S.str_Empty);
             if (empty <= 0) {
                 return nullptr;
             }
             continue;
         }
-
-        if (store_pending_write(call, self, item.get()) < 0) {
+        if (store_pending_write(cx, self, item.get()) < 0) {
             // The item is still marked done before the loop ends.
             Ref pending_error = fetch_exception();
-            if (mark_done(call, self) < 0) {
+            if (mark_done(cx, self) < 0) {
                 return nullptr;
             }
             restore_exception(std::move(pending_error));
             return nullptr;
         }
-        if (mark_done(call, self) < 0) {
+        if (mark_done(cx, self) < 0) {
             return nullptr;
         }
     }
@@ -127,23 +127,20 @@ worker_loop(Call &call)
 // Every step may fail; an Exception ends the block silently, anything else
 // reaches the caller.
 int
-shutdown_steps(const Call &call, PyObject *self)
+shutdown_steps(const Context &cx, PyObject *self)
 {
-    const ModuleState &S = call.state;
-    Ref stop_evt = instance_attr(call, self, S.str__stop_evt);
-    if (!stop_evt || !call_method(stop_evt.get(), S.str_set, nullptr)) {
+    const ModuleState &S = cx.state;
+    if (!call_on_attr(cx, self, S.str__stop_evt, S.str_set)) {
         return -1;
     }
-    Ref worker = instance_attr(call, self, S.str__worker);
+    Ref worker = instance_attr(cx, self, S.str__worker);
     if (!worker) {
         return -1;
     }
-    if (worker.get() != Py_None) {
-        worker = instance_attr(call, self, S.str__worker);
-        if (!worker || !call_method(worker.get(), S.str_join, S.kw_timeout,
-                                    S.join_timeout)) {
-            return -1;
-        }
+    if (worker.get() != Py_None &&
+        !call_on_attr(cx, self, S.str__worker, S.str_join, S.kw_timeout,
+                      S.join_timeout)) {
+        return -1;
     }
     if (PyObject_SetAttr(self, S.str__queue, Py_None) < 0 ||
         PyObject_SetAttr(self, S.str__executor, Py_None) < 0 ||
@@ -154,10 +151,10 @@ shutdown_steps(const Call &call, PyObject *self)
 }
 
 PyObject *
-shutdown_executor(Call &call)
+shutdown_executor(const Context &cx, PyObject *self)
 {
-    if (shutdown_steps(call, call.args[0]) < 0) {
-        if (!raised_exception_is_catchable()) {
+    if (shutdown_steps(cx, self) < 0) {
+        if (!exception_is_catchable()) {
             return nullptr;
         }
         PyErr_Clear();
@@ -171,10 +168,10 @@ const Param self_only_params[] = {
 
 }  // namespace
 
-const MethodSpec shutdown_executor_spec = method_spec(
-    "_shutdown_executor", self_only_params, 0, nullptr, shutdown_executor);
+const MethodSpec shutdown_executor_spec = method_spec<shutdown_executor>(
+    "_shutdown_executor", self_only_params, 0, nullptr);
 
 const MethodSpec worker_loop_spec =
-    method_spec("_worker_loop", self_only_params, 0, nullptr, worker_loop);
+    method_spec<worker_loop>("_worker_loop", self_only_params, 0, nullptr);
 
 }  // namespace store_link
