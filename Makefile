@@ -27,13 +27,13 @@ leakcheck:  ## every operation in rounds; fails when memory keeps growing
 dev:  ## (re)builds the extension into .venv-3.8 and .venv-<newest>
 	bash scripts/dev-install.sh 3.8 $$(scripts/find-python.sh newest | sed -E 's#.*/versions/([0-9]+\.[0-9]+).*#\1#')
 
-tools: $(TOOLS)/bin/ruff
+tools: $(TOOLS)/bin/clang-tidy
 
-$(TOOLS)/bin/ruff:
+$(TOOLS)/bin/clang-tidy:
 	rm -rf $(TOOLS)
 	$$(scripts/find-python.sh newest) -m venv $(TOOLS)
 	$(TOOLS)/bin/python -m pip install -q --upgrade pip
-	$(TOOLS)/bin/python -m pip install -q "ruff==0.17.*" "clang-format==23.1.*"
+	$(TOOLS)/bin/python -m pip install -q "ruff==0.17.*" "clang-format==23.1.*" "clang-tidy==23.1.*"
 
 format: tools  ## clang-format on the C++; ruff's import sorting and formatter on the Python
 	$(TOOLS)/bin/clang-format -i $(CXX_SOURCES)
@@ -44,15 +44,7 @@ format-check: tools  ## fails when "make format" would change a file
 	$(TOOLS)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 	$(TOOLS)/bin/ruff format --check $(PY_SOURCES)
 
-lint: tools  ## ruff check, and clang-tidy when it is installed
+lint: tools  ## ruff check, and clang-tidy (.clang-tidy) over the C++; fails on any finding
 	$(TOOLS)/bin/ruff check $(PY_SOURCES)
-	@if command -v clang-tidy >/dev/null; then \
-	    db=$$(ls build/cp*/compile_commands.json 2>/dev/null | head -n 1); \
-	    if [ -n "$$db" ]; then \
-	        clang-tidy -p "$$(dirname "$$db")" --quiet $(filter %.cpp,$(CXX_SOURCES)); \
-	    else \
-	        echo "clang-tidy: no compile_commands.json yet (make dev first); skipped"; \
-	    fi; \
-	else \
-	    echo "clang-tidy not installed; skipped"; \
-	fi
+	cmake -S . -B build/lint -DPython_EXECUTABLE=$$(scripts/find-python.sh newest) >/dev/null
+	$(TOOLS)/bin/clang-tidy -p build/lint --quiet $(filter %.cpp,$(CXX_SOURCES))

@@ -15,7 +15,8 @@ scaled_at_least(PyObject *workers, long long factor, long long floor)
     if (value == -1 && PyErr_Occurred()) {
         return Ref();
     }
-    const long long limit = 1LL << 59;
+    // 2**59: far from overflow when multiplied by a small factor.
+    const long long limit = static_cast<long long>(1ULL << 59U);
     if (overflow == 0 && value < limit && value > -limit) {
         long long scaled = factor * value;
         return Ref::steal(

@@ -13,7 +13,7 @@ namespace store_link {
 
 // What a parameter accepts. Conversions run first, in parameter order, then
 // the exact-type tests, in parameter order.
-enum class ArgKind {
+enum class ArgKind : unsigned char {
     Any,           // no test
     Truth,         // any object, bound as its truth value (True/False)
     Int,           // exact int; another number goes through int()
