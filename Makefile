@@ -4,7 +4,7 @@ TOOLS := build/tools-venv
 CXX_SOURCES := $(wildcard src/store_link/*.cpp src/store_link/*.hpp)
 PY_SOURCES := examples tests bench scripts src/orba_sdk
 
-.PHONY: test example bench sanitize memcheck leakcheck format format-check lint dev tools
+.PHONY: test example bench bench-guard sanitize memcheck leakcheck format format-check lint dev tools
 
 test:  ## the whole suite, CPython 3.8 and the newest, fresh isolated builds
 	bash scripts/test.sh
@@ -14,6 +14,9 @@ example:  ## the producer/consumer example against a throwaway redis-server
 
 bench:  ## the benchmark suite; writes bench/results/
 	bash scripts/bench.sh
+
+bench-guard:  ## the instruction figures (a few minutes); fails when one is > 1 % worse than bench/
+	bash scripts/bench-guard.sh
 
 sanitize:  ## the suite against an ASan + UBSan build
 	bash scripts/sanitize.sh
