@@ -25,7 +25,7 @@ leakcheck:  ## every operation in rounds; fails when memory keeps growing
 	bash scripts/leakcheck.sh
 
 dev:  ## (re)builds the extension into .venv-3.8 and .venv-<newest>
-	bash scripts/dev-install.sh 3.8 $$(scripts/find-python.sh newest | sed -E 's#.*/versions/([0-9]+\.[0-9]+).*#\1#')
+	bash scripts/dev-install.sh
 
 tools: $(TOOLS)/bin/ruff
 
