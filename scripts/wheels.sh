@@ -47,7 +47,7 @@ build_wheel() {
     # The extension needs libc alone; a library grafted in (libstdc++, say) means a build change.
     "$tools/bin/python" -c 'import sys, zipfile
 grafted = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".libs/" in n]
-sys.exit(grafted and "libraries grafted into the wheel: %s" % grafted)' "$(wheel_of "$2")"
+sys.exit("libraries grafted into the wheel: %s" % grafted if grafted else 0)' "$(wheel_of "$2")"
 }
 
 # test_wheel PYTHON VERSION: installs the wheel into a fresh venv, then everything runs with a PATH
@@ -95,7 +95,7 @@ for_each_line build_wheel test_wheel "${lines[@]}" || status=1
 echo
 echo "==================== wheels ===================="
 shopt -s nullglob
-for wheel in "$wheelhouse"/*.whl; do
+for wheel in $(printf '%s\n' "$wheelhouse"/*.whl | sort -V); do
     echo "  $(basename "$wheel"): $(($(stat -c %s "$wheel") / 1024)) KiB"
 done
 total_results "$root"/build/wheel-results/*.xml || status=1
