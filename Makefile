@@ -4,10 +4,13 @@ TOOLS := build/tools-venv
 CXX_SOURCES := $(wildcard src/store_link/*.cpp src/store_link/*.hpp)
 PY_SOURCES := examples tests bench scripts src/orba_sdk
 
-.PHONY: test example bench bench-guard sanitize memcheck leakcheck format format-check lint dev tools
+.PHONY: test wheels example bench bench-guard sanitize memcheck leakcheck format format-check lint dev tools
 
-test:  ## the whole suite, CPython 3.8 and the newest, fresh isolated builds
+test:  ## the whole suite on every CPython line from 3.8 to the newest, fresh isolated builds
 	bash scripts/test.sh
+
+wheels:  ## manylinux wheels for every CPython line into build/wheelhouse/, each tested without a compiler
+	bash scripts/wheels.sh
 
 example:  ## the producer/consumer example against a throwaway redis-server
 	bash scripts/run-example.sh
@@ -28,7 +31,7 @@ leakcheck:  ## every operation in rounds; fails when memory keeps growing
 	bash scripts/leakcheck.sh
 
 dev:  ## (re)builds the extension into .venv-3.8 and .venv-<newest>
-	bash scripts/dev-install.sh 3.8 $$(scripts/find-python.sh newest | sed -E 's#.*/versions/([0-9]+\.[0-9]+).*#\1#')
+	bash scripts/dev-install.sh
 
 tools: $(TOOLS)/bin/clang-tidy
 

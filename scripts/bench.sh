@@ -34,7 +34,7 @@ if ! command -v valgrind >/dev/null 2>&1 || [ ! -f /usr/include/valgrind/callgri
 fi
 
 if [ ${#wanted[@]} -eq 0 ]; then
-    wanted=(3.8 newest)
+    mapfile -t wanted < <(python_lines ends)
 fi
 pythons=()
 for want in "${wanted[@]}"; do

@@ -7,31 +7,26 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 source scripts/lib.sh
+leakcheck_args=("$@")
 
 need_redis_server
-python_list=$(test_pythons)  # fails the script when a CPython is missing
-mapfile -t pythons <<<"$python_list"
 
-status=0
-declare -a summary=()
-for python in "${pythons[@]}"; do
-    version=$(python_version "$python")
-    venv=build/leakcheck-venvs/$version
-    echo
-    echo "==================== CPython $version ===================="
-    dev_venv "$venv" "$python" "scikit-build-core>=0.8"
+# build_line PYTHON VERSION: the package built from the sources into the line's venv.
+build_line() {
+    local venv=$root/build/leakcheck-venvs/$2
+    dev_venv "$venv" "$1" "scikit-build-core>=0.8" || return 1
     build_into "$venv" "$root/build/leakcheck-build/{wheel_tag}"
+}
+
+# check_line PYTHON VERSION: leakcheck.py in the line's venv, against the one redis-server.
+check_line() {
+    local venv=$root/build/leakcheck-venvs/$2
     if [ -z "${REDIS_PID:-}" ]; then
         start_redis "$venv/bin/python"
     fi
-    if env -u REDIS_HOST "$venv/bin/python" scripts/leakcheck.py --port "$REDIS_PORT" "$@"; then
-        summary+=("CPython $version: passed")
-    else
-        summary+=("CPython $version: FAILED")
-        status=1
-    fi
-done
+    env -u REDIS_HOST "$venv/bin/python" scripts/leakcheck.py --port "$REDIS_PORT" \
+        "${leakcheck_args[@]}"
+}
 
-echo
-printf '%s\n' "${summary[@]}"
-exit "$status"
+mapfile -t lines < <(python_lines ends)
+for_each_line build_line check_line "${lines[@]}"

@@ -12,11 +12,8 @@ need_redis_server
 if ! command -v valgrind >/dev/null 2>&1; then
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q valgrind
 fi
-python=$(scripts/find-python.sh newest)
 venv=build/memcheck-venv
-echo "== building into $venv (CPython $(python_version "$python"))"
-dev_venv "$venv" "$python" "scikit-build-core>=0.8"
-build_into "$venv" "$root/build/memcheck-build/{wheel_tag}" test
+build_newest "$venv" "$root/build/memcheck-build/{wheel_tag}" test
 
 echo "== pytest under valgrind memcheck"
 env -u REDIS_HOST PYTHONMALLOC=malloc \

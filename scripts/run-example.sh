@@ -7,11 +7,8 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 need_redis_server
-python=$(scripts/find-python.sh newest)
 venv=build/example-venv
-echo "== building the package into $venv (CPython $(python_version "$python"))"
-dev_venv "$venv" "$python" "scikit-build-core>=0.8"
-build_into "$venv" "$PWD/build/example-build/{wheel_tag}"
+build_newest "$venv" "$PWD/build/example-build/{wheel_tag}"
 
 start_redis "$venv/bin/python"
 echo "== redis-server on 127.0.0.1:$REDIS_PORT (no persistence, stopped on exit)"

@@ -9,11 +9,10 @@ root=$PWD
 source scripts/lib.sh
 
 need_redis_server
-python=$(scripts/find-python.sh newest)
 venv=build/sanitize-venv
-echo "== building with STORE_LINK_SANITIZE=ON STORE_LINK_ASSERTIONS=ON into $venv (CPython $(python_version "$python"))"
-dev_venv "$venv" "$python" "scikit-build-core>=0.8"
-STORE_LINK_SANITIZE=ON STORE_LINK_ASSERTIONS=ON build_into "$venv" "$root/build/sanitize-build/{wheel_tag}" test
+echo "== STORE_LINK_SANITIZE=ON STORE_LINK_ASSERTIONS=ON"
+STORE_LINK_SANITIZE=ON STORE_LINK_ASSERTIONS=ON \
+    build_newest "$venv" "$root/build/sanitize-build/{wheel_tag}" test
 
 libasan=$(g++ -print-file-name=libasan.so)
 libubsan=$(g++ -print-file-name=libubsan.so)
