@@ -92,11 +92,7 @@ init(const Context &cx, PyObject *self, PyObject *thread, PyObject *host,
     if (set_new_stop_event(cx, self) < 0) {
         return nullptr;
     }
-    Ref use_thread = instance_attr(cx, self, S.str__use_thread);
-    if (!use_thread) {
-        return nullptr;
-    }
-    int threaded = PyObject_IsTrue(use_thread.get());
+    int threaded = instance_attr_is_true(cx, self, S.str__use_thread);
     if (threaded < 0) {
         return nullptr;
     }

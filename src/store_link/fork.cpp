@@ -15,11 +15,7 @@ int
 restart_writer(const Context &cx, PyObject *self)
 {
     const ModuleState &S = cx.state;
-    Ref use_thread = instance_attr(cx, self, S.str__use_thread);
-    if (!use_thread) {
-        return -1;
-    }
-    int threaded = PyObject_IsTrue(use_thread.get());
+    int threaded = instance_attr_is_true(cx, self, S.str__use_thread);
     if (threaded <= 0) {
         return threaded;
     }

@@ -79,6 +79,22 @@ evict_oldest(const Context &cx, PyObject *self)
     return 0;
 }
 
+// The pending write (data, redis_key, ttl) that the worker takes.
+Ref
+pending_write(PyObject *data, PyObject *redis_key, PyObject *ttl)
+{
+    Ref pending = Ref::steal(PyTuple_New(3));
+    if (!pending) {
+        return pending;
+    }
+    PyObject *const fields[] = {data, redis_key, ttl};
+    for (Py_ssize_t i = 0; i < 3; i++) {
+        Py_INCREF(fields[i]);
+        PyTuple_SET_ITEM(pending.get(), i, fields[i]);
+    }
+    return pending;
+}
+
 // Hands the record to the worker without waiting. A full queue loses its
 // oldest pending write; a queue that is gone or still full after that makes
 // the caller's thread store the record itself.
@@ -87,7 +103,7 @@ hand_over(const Context &cx, PyObject *self, PyObject *data,
           PyObject *redis_key, PyObject *ttl)
 {
     const ModuleState &S = cx.state;
-    Ref pending = Ref::steal(PyTuple_Pack(3, data, redis_key, ttl));
+    Ref pending = pending_write(data, redis_key, ttl);
     if (!pending) {
         return nullptr;
     }
@@ -129,11 +145,7 @@ write_orba_data(const Context &cx, PyObject *self, PyObject *data,
     if (data == Py_None) {
         return call_method(self, S.str_delete_data, redis_key).release();
     }
-    Ref use_thread = instance_attr(cx, self, S.str__use_thread);
-    if (!use_thread) {
-        return nullptr;
-    }
-    int threaded = PyObject_IsTrue(use_thread.get());
+    int threaded = instance_attr_is_true(cx, self, S.str__use_thread);
     if (threaded < 0) {
         return nullptr;
     }

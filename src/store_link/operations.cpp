@@ -68,6 +68,16 @@ instance_attr(const Context &cx, PyObject *self, PyObject *name)
     return attr(self, name);
 }
 
+int
+instance_attr_is_true(const Context &cx, PyObject *self, PyObject *name)
+{
+    Ref value = instance_attr(cx, self, name);
+    if (!value) {
+        return -1;
+    }
+    return PyObject_IsTrue(value.get());
+}
+
 Ref
 global(const Context &cx, PyObject *name)
 {

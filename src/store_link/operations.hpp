@@ -74,6 +74,9 @@ Ref global(const Context &cx, PyObject *name);
 // getattr gives, without the type's lookup where the type has no such name.
 Ref instance_attr(const Context &cx, PyObject *self, PyObject *name);
 
+// The truth of self.<name>, an instance attribute read as above: 1, 0, or -1.
+int instance_attr_is_true(const Context &cx, PyObject *self, PyObject *name);
+
 inline Ref
 attr(PyObject *obj, PyObject *name)
 {
