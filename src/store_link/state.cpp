@@ -163,17 +163,20 @@ int
 for_each_object(ModuleState &S, Visit visit)
 {
     for (const NameEntry &entry : name_table) {
-        if (int err = visit(S.*entry.field)) {
+        int err = visit(S.*entry.field);
+        if (err != 0) {
             return err;
         }
     }
     for (const ConstantEntry &entry : constant_table) {
-        if (int err = visit(S.*entry.field)) {
+        int err = visit(S.*entry.field);
+        if (err != 0) {
             return err;
         }
     }
     for (const KeywordEntry &entry : keyword_table) {
-        if (int err = visit(entry.tuple(S))) {
+        int err = visit(entry.tuple(S));
+        if (err != 0) {
             return err;
         }
     }
