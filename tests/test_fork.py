@@ -9,7 +9,7 @@ import weakref
 
 import orjson
 import pytest
-from helpers import settle, subscribed, wait_for
+from helpers import run_python, settle, subscribed, wait_for
 
 # 3.12+ warns about forking a process that runs threads; forking under a live worker is the point.
 forks_with_threads = pytest.mark.filterwarnings(
@@ -147,3 +147,23 @@ def test_a_dropped_threaded_object_is_collected(sl, monkeypatch, redis_server):
     del link
     gc.collect()
     assert dropped() is None
+
+
+def test_threaded_init_needs_no_weak_reference_nor_fork_support(sl, monkeypatch, redis_server):
+    class Slotted:
+        __slots__ = ("_use_thread", "_redis_client", "_executor", "_queue", "_worker", "_stop_evt")
+        _worker_loop = sl.StoreLink._worker_loop
+        _shutdown_executor = sl.StoreLink._shutdown_executor
+
+    monkeypatch.setattr(sl, "atexit", types.SimpleNamespace(register=lambda handler: None))
+    link = Slotted()
+    sl.StoreLink.__init__(link, host="127.0.0.1", port=redis_server.port)
+    assert link._worker.is_alive()
+    link._shutdown_executor()
+    assert not link._worker.is_alive()
+
+    result = run_python(
+        "import os, redis  # asyncio, under redis, needs it itself\ndel os.register_at_fork\n"
+        "from orba_sdk.redis import store_link\nprint(store_link.StoreLink.__name__)\n"
+    )
+    assert (result.returncode, result.stdout.strip()) == (0, "StoreLink"), result.stderr

@@ -97,10 +97,11 @@ vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
     if (!method) {
         return nullptr;
     }
+    // args[0] may be borrowed for the call only if the caller allowed it.
     size_t nargs = PyVectorcall_NARGS(nargsf) - 1;
-    return PyObject_Vectorcall(method.get(), args + 1,
-                               nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               kwnames);
+    return PyObject_Vectorcall(
+        method.get(), args + 1,
+        nargs | (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET), kwnames);
 #endif
 }
 

@@ -93,6 +93,10 @@ PyMethodDef after_fork_def = {
 int
 track_writer(const Context &cx, PyObject *self)
 {
+    // StoreLink.__init__ may be run on an object of another class.
+    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(self))) {
+        return 0;
+    }
     // A list of weak references: a set would hash the objects, and a
     // subclass that defines __eq__ alone is unhashable.
     Ref registry = Ref::new_ref(cx.state.live_writers);
@@ -132,7 +136,12 @@ fork_hook_register(PyObject *module)
     Ref register_at_fork =
         Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
     if (!register_at_fork) {
-        return -1;
+        // Only POSIX has os.fork(), and with it the hook.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        return 0;
     }
     Ref no_args = Ref::steal(PyTuple_New(0));
     if (!no_args) {

@@ -69,7 +69,8 @@ clear_name(PyObject *&name)
         PyErr_Clear();
         return;
     }
-    Py_SETREF(name, empty);
+    // NULL when creating the function failed before the name was set.
+    Py_XSETREF(name, empty);
 }
 
 int

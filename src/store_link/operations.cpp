@@ -15,7 +15,7 @@ type_leaves_state_to_instances(ModuleState &S, PyTypeObject *type,
 {
 #if STORE_LINK_UNIQUE_VERSION_TAGS
     (void)name;
-    unsigned int version = valid_version_tag(type);
+    const unsigned int version = valid_version_tag(type);
     if (version != 0 && type == S.plain_type &&
         version == S.plain_type_version) {
         return true;
@@ -30,12 +30,12 @@ type_leaves_state_to_instances(ModuleState &S, PyTypeObject *type,
             return false;
         }
     }
-    version = valid_version_tag(type);
-    if (version == 0) {
-        return false;
+    // Remembered only for a tag that held across the lookups: a key's __eq__
+    // may have changed the type between two of them.
+    if (version != 0 && valid_version_tag(type) == version) {
+        S.plain_type = type;
+        S.plain_type_version = version;
     }
-    S.plain_type = type;
-    S.plain_type_version = version;
     return true;
 #else
     (void)S;
