@@ -4,6 +4,7 @@ import os
 import signal
 import threading
 import time
+import traceback
 import types
 import weakref
 
@@ -79,6 +80,9 @@ def store_and_exit(link, index):
         link.write_orba_data({"child": index}, "storm:%d" % index)
         settle(link)
         code = 0
+    except BaseException:
+        # The parent only sees the status; the reason goes to the captured stderr.
+        os.write(2, traceback.format_exc().encode())
     finally:
         os._exit(code)
 
@@ -128,6 +132,18 @@ def test_fork_storm_under_a_producer_thread(make_link, raw):
     assert stored == [orjson.dumps({"child": index}) for index in range(12)]
     assert link.write_orba_data({"n": "last"}, "storm:parent") is True
     wait_for(lambda: raw.get("storm:parent") == b'{"n":"last"}')
+
+
+@forks_with_threads
+def test_a_pool_lock_held_at_the_fork_does_not_stall_the_child(make_link, raw):
+    # As if the parent's worker were inside redis-py's pool at the fork.
+    link = make_link()
+    with link._redis_client.connection_pool._lock:
+        pid = os.fork()
+        if pid == 0:
+            store_and_exit(link, 99)
+    assert reap(pid, time.monotonic() + CHILD_DEADLINE) == 0
+    assert raw.get("storm:99") == orjson.dumps({"child": 99})
 
 
 def test_a_dropped_threaded_object_is_collected(sl, monkeypatch, redis_server):

@@ -11,6 +11,53 @@ namespace {
 // A new stop event, queue of the same capacity and started worker for one
 // object in the child; shut-down and non-threaded objects are left as they
 // are. 0, or -1.
+// 0 after clearing an AttributeError; -1 with any other exception left set.
+int
+clear_attribute_error()
+{
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+// redis-py's pool resets itself on its first use in a child, but up to 8.1
+// it keeps the lock inherited from the parent, which the parent's worker may
+// have held at the fork: the child's first command would then wait for it
+// forever. The child runs one thread here, so the lock is made free again.
+// A client that is not redis-py's is left alone. 0, or -1.
+int
+free_pool_lock(const Context &cx, PyObject *self)
+{
+    const ModuleState &S = cx.state;
+    Ref client = instance_attr(cx, self, S.str__redis_client);
+    if (!client) {
+        return -1;
+    }
+    Ref pool = attr(client.get(), S.str_connection_pool);
+    if (!pool) {
+        return clear_attribute_error();
+    }
+    Ref lock = attr(pool.get(), S.str__lock);
+    if (!lock) {
+        return clear_attribute_error();
+    }
+    if (call_method(lock.get(), S.str__at_fork_reinit)) {
+        return 0;
+    }
+    // 3.8's locks have no _at_fork_reinit; its redis-py (up to 6.1) uses a
+    // plain Lock.
+    if (clear_attribute_error() < 0) {
+        return -1;
+    }
+    Ref fresh = call_global(cx, S.str_threading, S.str_Lock);
+    if (!fresh) {
+        return -1;
+    }
+    return PyObject_SetAttr(pool.get(), S.str__lock, fresh.get());
+}
+
 int
 restart_writer(const Context &cx, PyObject *self)
 {
@@ -41,7 +88,7 @@ restart_writer(const Context &cx, PyObject *self)
     if (!maxsize) {
         return -1;
     }
-    if (set_new_stop_event(cx, self) < 0 ||
+    if (free_pool_lock(cx, self) < 0 || set_new_stop_event(cx, self) < 0 ||
         set_new_queue(cx, self, maxsize.get()) < 0) {
         return -1;
     }

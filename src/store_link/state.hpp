@@ -59,6 +59,10 @@ struct ModuleState {
     PyObject *str_get_nowait;
     PyObject *str_task_done;
     PyObject *str_maxsize;
+    PyObject *str_connection_pool;
+    PyObject *str__lock;
+    PyObject *str__at_fork_reinit;
+    PyObject *str_Lock;
     PyObject *str_dumps;
     PyObject *str_loads;
     PyObject *str_delete;
