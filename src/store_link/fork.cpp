@@ -8,9 +8,6 @@ namespace store_link {
 
 namespace {
 
-// A new stop event, queue of the same capacity and started worker for one
-// object in the child; shut-down and non-threaded objects are left as they
-// are. 0, or -1.
 // 0 after clearing an AttributeError; -1 with any other exception left set.
 int
 clear_attribute_error()
@@ -58,6 +55,9 @@ free_pool_lock(const Context &cx, PyObject *self)
     return PyObject_SetAttr(pool.get(), S.str__lock, fresh.get());
 }
 
+// A new stop event, queue of the same capacity and started worker for one
+// object in the child; shut-down and non-threaded objects are left as they
+// are. 0, or -1.
 int
 restart_writer(const Context &cx, PyObject *self)
 {
@@ -73,11 +73,7 @@ restart_writer(const Context &cx, PyObject *self)
     if (inherited.get() == Py_None) {
         return 0;
     }
-    Ref stop = call_on_attr(cx, self, S.str__stop_evt, S.str_is_set);
-    if (!stop) {
-        return -1;
-    }
-    int stopping = PyObject_IsTrue(stop.get());
+    int stopping = stop_requested(cx, self);
     if (stopping != 0) {
         return stopping < 0 ? -1 : 0;
     }
@@ -184,11 +180,7 @@ fork_hook_register(PyObject *module)
         Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
     if (!register_at_fork) {
         // Only POSIX has os.fork(), and with it the hook.
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return -1;
-        }
-        PyErr_Clear();
-        return 0;
+        return clear_attribute_error();
     }
     Ref no_args = Ref::steal(PyTuple_New(0));
     if (!no_args) {

@@ -25,20 +25,7 @@ extern const MethodSpec scan_keys_spec;
 extern const MethodSpec write_data_spec;
 extern const MethodSpec read_data_spec;
 
-// ---- calls
-// ------------------------------------------------------------------
-
-// callable(*args), the last N of them passed by the keywords of `kw`.
-template <size_t N, typename... Args>
-Ref
-call_object(PyObject *callable, const KwNames<N> &kw, Args... args)
-{
-    static_assert(sizeof...(Args) >= N, "a value for every keyword");
-    PyObject *argv[] = {nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(
-        callable, argv + 1,
-        (sizeof...(Args) - N) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple));
-}
+// Calls.
 
 // obj.name(*args); no bound method is made.
 template <typename... Args>
@@ -63,8 +50,7 @@ call_method(PyObject *obj, PyObject *name, const KwNames<N> &kw, Args... args)
         (1 + sizeof...(Args) - N) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple));
 }
 
-// ---- lookups
-// ----------------------------------------------------------------
+// Lookups.
 
 // The module global `name` (falling back to the builtins), looked up now so
 // that a replaced collaborator takes effect.
@@ -109,8 +95,7 @@ call_on_attr(const Context &cx, PyObject *self, PyObject *attribute,
     return call_method(target.get(), method, args...);
 }
 
-// ---- errors
-// -----------------------------------------------------------------
+// Errors.
 
 // True if the exception being raised belongs to the Exception family, the
 // only one that the guards of the operations catch.
@@ -140,8 +125,7 @@ log_store_failure(const Context &cx, PyObject *redis_key)
 // the class failed (that error is then the one set).
 int clear_if_queue_error(const Context &cx, PyObject *name);
 
-// ---- shared steps
-// -----------------------------------------------------------
+// Shared steps.
 
 // values.cpp. The change notification after a successful store: PUBLISH "1"
 // on key + "_notify". A failure of the Exception family is logged as a
@@ -155,6 +139,10 @@ int notify_change(const Context &cx, PyObject *self, PyObject *redis_key);
 int set_new_stop_event(const Context &cx, PyObject *self);
 int set_new_queue(const Context &cx, PyObject *self, PyObject *maxsize);
 int start_new_worker(const Context &cx, PyObject *self);
+
+// worker.cpp. The stop event's is_set(), read from the object now: 1, 0, or
+// -1.
+int stop_requested(const Context &cx, PyObject *self);
 
 // fork.cpp. Adds a threaded object, weakly, to those that a forked child
 // gives a writer of its own; 0, or -1.

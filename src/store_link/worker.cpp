@@ -3,6 +3,17 @@
 
 namespace store_link {
 
+int
+stop_requested(const Context &cx, PyObject *self)
+{
+    Ref stop =
+        call_on_attr(cx, self, cx.state.str__stop_evt, cx.state.str_is_set);
+    if (!stop) {
+        return -1;
+    }
+    return PyObject_IsTrue(stop.get());
+}
+
 namespace {
 
 // Unpacks a pending write into its three fields, as `a, b, c = item` would.
@@ -74,18 +85,6 @@ mark_done(const Context &cx, PyObject *self)
     }
     PyErr_Clear();
     return 0;
-}
-
-// The stop event's is_set(), read from the object now: 1, 0, or -1.
-int
-stop_requested(const Context &cx, PyObject *self)
-{
-    Ref stop =
-        call_on_attr(cx, self, cx.state.str__stop_evt, cx.state.str_is_set);
-    if (!stop) {
-        return -1;
-    }
-    return PyObject_IsTrue(stop.get());
 }
 
 PyObject *
