@@ -5,7 +5,8 @@ import sys
 import time
 
 import pytest
-from helpers import RedisServer
+import redis
+from helpers import RedisServer, wait_for
 
 EXAMPLE = pathlib.Path(__file__).parent.parent / "examples" / "producer_consumer.py"
 
@@ -18,13 +19,16 @@ def test_example_survives_a_server_restart_and_accounts_for_every_frame(tmp_path
     run = subprocess.Popen(
         [*command, "--seconds", "8"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
     )
+    probe = redis.Redis(port=server.port)
     try:
-        time.sleep(4)
+        wait_for(lambda: probe.exists("example_camera_frames"), timeout=30)  # frames are flowing
+        time.sleep(3)
         server.stop()
         server.start()  # same port, empty
         out, err = run.communicate(timeout=90)
     finally:
         run.kill()
+        probe.close()
         server.stop()
     assert run.returncode == 0, out + err
     counts = {name: int(n) for name, n in re.findall(r"^([a-z ]+): +(\d+)", out, re.M)}
