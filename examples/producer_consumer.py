@@ -86,14 +86,13 @@ def consume(args: argparse.Namespace) -> None:
                 sys.exit("consumer: the producer is gone")
             continue
         if message["type"] == "subscribe":  # subscribed again, by us or by redis-py itself
-            reconnects += 1
-            reader.read_orba_data(FRAMES_KEY)  # catches up; a notification may have been missed
+            reconnects += 1  # and notifications may have been missed: read the newest record
+        elif message["type"] != "message":
             continue
-        if message["type"] != "message":
-            continue
-        if message["data"] == DONE:
+        elif message["data"] == DONE:
             break
-        notifications += 1
+        else:
+            notifications += 1
         record = reader.read_orba_data(FRAMES_KEY)
         if isinstance(record, dict):
             received += 1
@@ -226,7 +225,7 @@ def produce(args: argparse.Namespace) -> None:
     print(f"not announced: {unannounced} whose notification failed (WARNING lines)")
     print(
         f"seen:          {seen['notifications']} notifications the consumer got, "
-        f"{seen['received']} records read back, last frame id {seen['last']}"
+        f"{seen['received']} records read back, the last one frame {seen['last']}"
     )
     print(
         f"missed:        {missed} published while the consumer was subscribing again "
