@@ -245,12 +245,13 @@ free_port() {
     "$1" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# start_redis PYTHON: starts a throwaway redis-server (free loopback port, no persistence,
-# own temp dir) and sets REDIS_PORT. It is stopped when the calling script exits.
+# start_redis PYTHON [PORT]: starts a throwaway redis-server (on PORT, else on a free loopback
+# port; no persistence, own temp dir) and sets REDIS_PORT. It is stopped when the calling script
+# exits.
 start_redis() {
     need_redis_server
     REDIS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/orba-redis.XXXXXX")
-    REDIS_PORT=$(free_port "$1")
+    REDIS_PORT=${2:-$(free_port "$1")}
     redis-server --port "$REDIS_PORT" --bind 127.0.0.1 --save '' --appendonly no \
         --dir "$REDIS_DIR" --daemonize no --loglevel warning \
         >"$REDIS_DIR/redis.log" 2>&1 &
