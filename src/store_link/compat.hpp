@@ -27,6 +27,16 @@
     extern "C" __attribute__((visibility("default"))) PyObject *
 #endif
 
+// 3.12 on. gh-104108 (3.12) added the Py_mod_multiple_interpreters slot; an
+// extension that declares it not supported is refused by isolated
+// subinterpreters before it is created. Legacy subinterpreters still load
+// it, and are refused by the module itself (on every version). 3.14: so.
+#if PY_VERSION_HEX >= 0x030C0000
+#define STORE_LINK_HAS_MULTIPLE_INTERPRETERS_SLOT 1
+#else
+#define STORE_LINK_HAS_MULTIPLE_INTERPRETERS_SLOT 0
+#endif
+
 namespace store_link {
 
 // The index of the lowest set bit of a non-zero mask. GCC and Clang builtin.
@@ -203,16 +213,17 @@ weakref_target(PyObject *ref)
 #endif
 }
 
-// The current interpreter's id, or -1 with an exception set.
-// bpo-39947 (3.9) added PyInterpreterState_Get (limited API); 3.8 reads the
-// thread state's public `interp` field.
-inline int64_t
-current_interpreter_id()
+// Whether the calling thread runs in the main interpreter. Public on 3.8
+// to 3.14 (Include/cpython/pystate.h): PyInterpreterState_Main, and
+// PyInterpreterState_Get, which bpo-39947 (3.9) added (limited API); 3.8
+// reads the thread state's public `interp` field.
+inline bool
+is_main_interpreter()
 {
 #if PY_VERSION_HEX >= 0x03090000
-    return PyInterpreterState_GetID(PyInterpreterState_Get());
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
 #else
-    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    return PyThreadState_Get()->interp == PyInterpreterState_Main();
 #endif
 }
 
