@@ -10,6 +10,8 @@
 
 #include "ref.hpp"
 
+#include <cstring>
+
 // 3.8 only. The vectorcall API was provisional in 3.8, under underscored
 // names; bpo-39245 (3.9) made it public (in the limited API since 3.12,
 // gh-98586). 3.14: the public names, which we use from 3.9 on.
@@ -115,17 +117,25 @@ vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
 #endif
 }
 
-// The type's __name__: a new reference, or NULL with an exception set.
-// bpo-42035 (3.11) added PyType_GetName (limited API); before, the attribute
-// is read.
+// The type's name, always a str: a new reference, or NULL with an exception
+// set. Runs no Python code, so a metaclass cannot make it anything else.
+// bpo-42035 (3.11) added PyType_GetName (limited API), still in 3.14; before,
+// its body is repeated: a heap type's ht_name (whose setter takes only str),
+// or a static type's tp_name after the last dot. Reading the __name__
+// attribute instead would run a metaclass's property.
 inline PyObject *
 type_name(PyTypeObject *type)
 {
 #if PY_VERSION_HEX >= 0x030B0000
     return PyType_GetName(type);
 #else
-    return PyObject_GetAttrString(reinterpret_cast<PyObject *>(type),
-                                  "__name__");
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject *name = reinterpret_cast<PyHeapTypeObject *>(type)->ht_name;
+        Py_INCREF(name);
+        return name;
+    }
+    const char *dot = std::strrchr(type->tp_name, '.');
+    return PyUnicode_FromString(dot != nullptr ? dot + 1 : type->tp_name);
 #endif
 }
 
