@@ -203,11 +203,14 @@ def test_annotations_resolve_in_the_module_and_signatures_follow_them(sl):
         read.__annotations__ = original
 
 
-def test_a_method_cleared_by_the_gc_stays_sane():
+@pytest.mark.parametrize("annotations", [None, {"ttl": "int"}])
+def test_a_method_cleared_by_the_gc_stays_sane(annotations):
     # gh-91636's pattern: while the GC clears the method, a finalizer that its clearing sets off
-    # takes it back through a weak reference to a holder that is cleared later.
+    # takes it back through a weak reference to a holder that is cleared later. Then the cleared
+    # method is read, or given new annotations first.
     result = run_python(
-        """
+        "ANNOTATIONS = %r\n" % (annotations,)
+        + """
 import gc, weakref
 from orba_sdk.redis import store_link as m
 
@@ -237,6 +240,8 @@ holder.method, method.holder, method.__module__ = method, holder, (late,)
 del holder, method
 gc.collect()
 print(during[-1])
+if ANNOTATIONS is not None:
+    method.__annotations__ = ANNOTATIONS
 print(probe(method))
 """,
         env={"PYTHONMALLOC": "debug"},
@@ -248,7 +253,7 @@ print(probe(method))
     )
     assert result.stdout.splitlines() == [
         refused,
-        repr((None, {}, None, None, "", "<function ", refused)),
+        repr((None, annotations or {}, None, None, "", "<function ", refused)),
     ]
 
 

@@ -86,7 +86,8 @@ function_set_field(PyObject *self, PyObject *value, void *closure)
         return -1;
     }
     Py_INCREF(value);
-    Py_SETREF(field_of(self, closure), value);
+    // The GC may have cleared the field.
+    Py_XSETREF(field_of(self, closure), value);
     return 0;
 }
 
