@@ -223,10 +223,10 @@ weakref_target(PyObject *ref)
 #endif
 }
 
-// Whether the calling thread runs in the main interpreter. Public on 3.8
-// to 3.14 (Include/cpython/pystate.h): PyInterpreterState_Main, and
-// PyInterpreterState_Get, which bpo-39947 (3.9) added (limited API); 3.8
-// reads the thread state's public `interp` field.
+// Whether the calling thread runs in the main interpreter.
+// PyInterpreterState_Main is public (not limited) on 3.8 to 3.14, in
+// Include/cpython/pystate.h. bpo-39947 (3.9) added PyInterpreterState_Get
+// (limited API); 3.8 reads the thread state's public `interp` field.
 inline bool
 is_main_interpreter()
 {
