@@ -4,6 +4,7 @@ import inspect
 import logging
 import os
 import queue
+import sys
 import threading
 import types
 import typing
@@ -194,18 +195,75 @@ def test_reload_is_a_no_op_and_reimport_is_refused():
     )
 
 
-def test_second_interpreter_is_refused():
+SUBINTERPRETERS = {
+    # Shared GIL, extensions not checked: CPython loads the module, which refuses itself.
+    "legacy": "from _testcapi import run_in_subinterp as run",
+    "legacy, made by the interpreters module": """
+if sys.version_info >= (3, 13):
+    import _interpreters as x
+    config = "legacy"
+else:
+    import _xxsubinterpreters as x
+    config = {"isolated": False} if sys.version_info >= (3, 12) else {}
+def run(code):
+    interp = x.create(config) if isinstance(config, str) else x.create(**config)
+    x.run_string(interp, code)
+    x.destroy(interp)
+""",
+    # Shared GIL, extensions checked: CPython refuses a module that declares no support.
+    "checked": """
+if sys.version_info >= (3, 13):
+    import _interpreters as x
+    def run(code):
+        interp = x.create(x.new_config("legacy", check_multi_interp_extensions=True))
+        x.run_string(interp, code)
+        x.destroy(interp)
+else:
+    from _testcapi import run_in_subinterp_with_config
+    def run(code):
+        run_in_subinterp_with_config(
+            code, use_main_obmalloc=True, allow_fork=True, allow_exec=True,
+            allow_threads=True, allow_daemon_threads=True,
+            check_multi_interp_extensions=True, gil=1)
+""",
+}
+
+
+@pytest.mark.parametrize("kind", SUBINTERPRETERS)
+def test_only_the_main_interpreter_loads_the_module(kind):
+    if kind == "checked" and sys.version_info < (3, 12):
+        pytest.skip("subinterpreters check extensions from 3.12 on")
+    # Refused before and after the main interpreter imports the module, which works throughout.
     result = run_python(
-        "try:\n    from _testcapi import run_in_subinterp\n"
-        "except ImportError:\n    print('unavailable'); raise SystemExit\n"
-        "import orba_sdk.redis.store_link\n"
-        "print(run_in_subinterp('import orba_sdk.redis.store_link'))\n"
+        "import sys\n"
+        + SUBINTERPRETERS[kind]
+        + """
+SUB = '''
+try:
+    import orba_sdk.redis.store_link
+except ImportError as e:
+    print("refused:", e, flush=True)
+else:
+    print("imported", flush=True)
+'''
+class Client:
+    def delete(self, *keys):
+        return len(keys)
+run(SUB)
+from orba_sdk.redis import store_link
+link = store_link.StoreLink(thread=False)
+link._redis_client = Client()
+print("main:", link.delete_many(["a", "b"]), flush=True)
+run(SUB)
+print("main:", link.delete_many(["a"]), flush=True)
+""",
+        env={"PYTHONMALLOC": "debug"},
     )
     assert result.returncode == 0, result.stderr
-    if result.stdout.strip() == "unavailable":
-        pytest.skip("_testcapi.run_in_subinterp is not available")
-    assert result.stdout.strip() == "-1"
-    assert (
-        "ImportError: Interpreter change detected - this module can only be loaded into "
-        "one interpreter per process."
-    ) in result.stderr
+    refused = (
+        "refused: module orba_sdk.redis.store_link does not support loading in subinterpreters"
+        if kind == "checked"
+        else "refused: Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process."
+    )
+    assert result.stdout.splitlines() == [refused, "main: 2", refused, "main: 1"]

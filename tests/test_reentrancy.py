@@ -201,3 +201,106 @@ def test_annotations_resolve_in_the_module_and_signatures_follow_them(sl):
         assert str(inspect.signature(read)) == "(self, redis_key: 'bytes')"
     finally:
         read.__annotations__ = original
+
+
+@pytest.mark.parametrize("annotations", [None, {"ttl": "int"}])
+def test_a_method_cleared_by_the_gc_stays_sane(annotations):
+    # gh-91636's pattern: while the GC clears the method, a finalizer that its clearing sets off
+    # takes it back through a weak reference to a holder that is cleared later. Then the cleared
+    # method is read, or given new annotations first.
+    result = run_python(
+        "ANNOTATIONS = %r\n" % (annotations,)
+        + """
+import gc, weakref
+from orba_sdk.redis import store_link as m
+
+def probe(method):
+    try:
+        method(m.StoreLink(thread=False), "k", "v")
+    except Exception as e:
+        refused = "%s: %s" % (type(e).__name__, e)
+    return (method.__defaults__, method.__annotations__, method.__globals__,
+            method.__module__, method.__name__, repr(method).split(" at ")[0], refused)
+
+class Late:
+    def __del__(self):
+        global method, during
+        method = self.holder().method
+        during = probe(method)
+
+class Holder:
+    def __del__(self):
+        global late
+        late.holder = weakref.ref(self)
+        del late
+
+late, holder, method = Late(), Holder(), m.StoreLink.write_data
+del m.StoreLink.write_data
+holder.method, method.holder, method.__module__ = method, holder, (late,)
+del holder, method
+gc.collect()
+print(during[-1])
+if ANNOTATIONS is not None:
+    method.__annotations__ = ANNOTATIONS
+print(probe(method))
+""",
+        env={"PYTHONMALLOC": "debug"},
+    )
+    assert (result.returncode, result.stderr) == (0, "")
+    refused = (
+        "RuntimeError: write_data() was cleared by the garbage collector and can no longer be "
+        "called"
+    )
+    assert result.stdout.splitlines() == [
+        refused,
+        repr((None, annotations or {}, None, None, "", "<function ", refused)),
+    ]
+
+
+def test_type_names_in_messages_run_no_python_code():
+    # Before 3.11 the name was read as the __name__ attribute, which a metaclass can make anything.
+    result = run_python(
+        """
+import collections
+from orba_sdk.redis import store_link as m
+
+class Meta(type):
+    @property
+    def __name__(cls):
+        return 42
+
+class Odd(metaclass=Meta):
+    pass
+
+class OddText(str, metaclass=Meta):
+    pass
+
+class Client:
+    def delete(self, *keys):
+        return Odd()
+
+link = m.StoreLink(thread=False)
+link._redis_client = Client()
+for call in (
+    lambda: link.delete_many(["k"]),
+    lambda: link.delete_data(Odd()),
+    lambda: link.delete_data(OddText("k")),
+    lambda: link.write_data("k", "v", Odd()),
+    lambda: link.delete_data(collections.deque()),
+):
+    try:
+        call()
+    except TypeError as e:
+        print(e)
+""",
+        env={"PYTHONMALLOC": "debug"},
+    )
+    assert (result.returncode, result.stderr) == (0, "")
+    pattern = "Argument '%s' has incorrect type (expected %s, got %s)"
+    assert result.stdout.splitlines() == [
+        "Expected int, got Odd",
+        pattern % ("redis_key", "str", "Odd"),
+        pattern % ("redis_key", "str", "OddText") + ". Subclasses of built-in types are refused.",
+        pattern % ("ttl", "int", "Odd"),
+        pattern % ("redis_key", "str", "deque"),
+    ]

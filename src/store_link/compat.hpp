@@ -10,6 +10,8 @@
 
 #include "ref.hpp"
 
+#include <cstring>
+
 // 3.8 only. The vectorcall API was provisional in 3.8, under underscored
 // names; bpo-39245 (3.9) made it public (in the limited API since 3.12,
 // gh-98586). 3.14: the public names, which we use from 3.9 on.
@@ -25,6 +27,16 @@
 #undef PyMODINIT_FUNC
 #define PyMODINIT_FUNC                                                        \
     extern "C" __attribute__((visibility("default"))) PyObject *
+#endif
+
+// 3.12 on. gh-104108 (3.12) added the Py_mod_multiple_interpreters slot; an
+// extension that declares it not supported is refused by isolated
+// subinterpreters before it is created. Legacy subinterpreters still load
+// it, and are refused by the module itself (on every version). 3.14: so.
+#if PY_VERSION_HEX >= 0x030C0000
+#define STORE_LINK_HAS_MULTIPLE_INTERPRETERS_SLOT 1
+#else
+#define STORE_LINK_HAS_MULTIPLE_INTERPRETERS_SLOT 0
 #endif
 
 namespace store_link {
@@ -105,17 +117,25 @@ vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
 #endif
 }
 
-// The type's __name__: a new reference, or NULL with an exception set.
-// bpo-42035 (3.11) added PyType_GetName (limited API); before, the attribute
-// is read.
+// The type's name, always a str: a new reference, or NULL with an exception
+// set. Runs no Python code, so a metaclass cannot make it anything else.
+// bpo-42035 (3.11) added PyType_GetName (limited API), still in 3.14; before,
+// its body is repeated: a heap type's ht_name (whose setter takes only str),
+// or a static type's tp_name after the last dot. Reading the __name__
+// attribute instead would run a metaclass's property.
 inline PyObject *
 type_name(PyTypeObject *type)
 {
 #if PY_VERSION_HEX >= 0x030B0000
     return PyType_GetName(type);
 #else
-    return PyObject_GetAttrString(reinterpret_cast<PyObject *>(type),
-                                  "__name__");
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject *name = reinterpret_cast<PyHeapTypeObject *>(type)->ht_name;
+        Py_INCREF(name);
+        return name;
+    }
+    const char *dot = std::strrchr(type->tp_name, '.');
+    return PyUnicode_FromString(dot != nullptr ? dot + 1 : type->tp_name);
 #endif
 }
 
@@ -203,16 +223,17 @@ weakref_target(PyObject *ref)
 #endif
 }
 
-// The current interpreter's id, or -1 with an exception set.
-// bpo-39947 (3.9) added PyInterpreterState_Get (limited API); 3.8 reads the
-// thread state's public `interp` field.
-inline int64_t
-current_interpreter_id()
+// Whether the calling thread runs in the main interpreter.
+// PyInterpreterState_Main is public (not limited) on 3.8 to 3.14, in
+// Include/cpython/pystate.h. bpo-39947 (3.9) added PyInterpreterState_Get
+// (limited API); 3.8 reads the thread state's public `interp` field.
+inline bool
+is_main_interpreter()
 {
 #if PY_VERSION_HEX >= 0x03090000
-    return PyInterpreterState_GetID(PyInterpreterState_Get());
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
 #else
-    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    return PyThreadState_Get()->interp == PyInterpreterState_Main();
 #endif
 }
 

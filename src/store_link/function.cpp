@@ -13,8 +13,19 @@ PyObject *
 function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                     PyObject *kwnames)
 {
-    PyObject *result = call_function(as_function(callable), args,
-                                     PyVectorcall_NARGS(nargsf), kwnames);
+    const FunctionObject *func = as_function(callable);
+    // A function that the GC has cleared, or is clearing, can still be
+    // reached from a finalizer; a call needs every field that clear empties.
+    if (func->state == nullptr || func->globals == nullptr ||
+        func->defaults == nullptr) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "%.200s() was cleared by the garbage collector and can "
+                     "no longer be called",
+                     func->spec->name);
+        return nullptr;
+    }
+    PyObject *result =
+        call_function(func, args, PyVectorcall_NARGS(nargsf), kwnames);
     // The error convention, checked by the assertion build.
     assert((result == nullptr) == (PyErr_Occurred() != nullptr));
     return result;
@@ -33,8 +44,8 @@ function_descr_get(PyObject *self, PyObject *obj, PyObject * /*type*/)
 PyObject *
 function_repr(PyObject *self)
 {
-    return PyUnicode_FromFormat("<function %U at %p>",
-                                as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<function %V at %p>",
+                                as_function(self)->qualname, "", self);
 }
 
 int

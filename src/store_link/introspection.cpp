@@ -12,10 +12,13 @@ namespace store_link {
 namespace {
 
 // __name__, __qualname__ and __annotations__: an object field that only
-// takes values of one kind, with CPython's message for anything else.
+// takes values of one kind, with CPython's message for anything else. A
+// field that the GC has cleared reads as a new empty value of its kind, as
+// CPython's functions read after clear (gh-91636).
 struct CheckedField {
     size_t offset;
     int (*accepts)(PyObject *);
+    PyObject *(*make_empty)();
     const char *message;
 };
 
@@ -31,13 +34,20 @@ is_dict(PyObject *value)
     return PyDict_Check(value);
 }
 
+PyObject *
+empty_text()
+{
+    return PyUnicode_New(0, 0);
+}
+
 const CheckedField name_field = {offsetof(FunctionObject, name), is_text,
+                                 empty_text,
                                  "__name__ must be set to a string object"};
 const CheckedField qualname_field = {
-    offsetof(FunctionObject, qualname), is_text,
+    offsetof(FunctionObject, qualname), is_text, empty_text,
     "__qualname__ must be set to a string object"};
 const CheckedField annotations_field = {
-    offsetof(FunctionObject, annotations), is_dict,
+    offsetof(FunctionObject, annotations), is_dict, PyDict_New,
     "__annotations__ must be set to a dict object"};
 
 PyObject *&
@@ -51,6 +61,17 @@ field_of(PyObject *self, void *closure)
 PyObject *
 function_get_field(PyObject *self, void *closure)
 {
+    if (field_of(self, closure) == nullptr) {
+        Ref empty = Ref::steal(
+            static_cast<const CheckedField *>(closure)->make_empty());
+        if (!empty) {
+            return nullptr;
+        }
+        // The allocation may have run finalizers that set the field.
+        if (field_of(self, closure) == nullptr) {
+            field_of(self, closure) = empty.release();
+        }
+    }
     PyObject *value = field_of(self, closure);
     Py_INCREF(value);
     return value;
@@ -65,7 +86,8 @@ function_set_field(PyObject *self, PyObject *value, void *closure)
         return -1;
     }
     Py_INCREF(value);
-    Py_SETREF(field_of(self, closure), value);
+    // The GC may have cleared the field.
+    Py_XSETREF(field_of(self, closure), value);
     return 0;
 }
 
@@ -73,7 +95,10 @@ PyObject *
 function_get_defaults(PyObject *self, void *)
 {
     FunctionObject *func = as_function(self);
-    PyObject *defaults = func->spec->ndefaults ? func->defaults : Py_None;
+    // None also once the GC has cleared the function, as CPython's read.
+    PyObject *defaults = func->spec->ndefaults && func->defaults != nullptr
+                             ? func->defaults
+                             : Py_None;
     Py_INCREF(defaults);
     return defaults;
 }

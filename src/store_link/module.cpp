@@ -26,10 +26,9 @@ const MethodSpec *const store_link_methods[] = {
     &read_data_spec,   &read_orba_data_spec,
 };
 
-// The one interpreter that may load this module, and whether a module object
-// has been initialised in it. Which object that was is recorded in its own
-// state, never by address: a freed module's address is soon reused.
-int64_t owner_interpreter = -1;
+// Whether a module object has been initialised in this process. Which
+// object that was is recorded in its own state, never by address: a freed
+// module's address is soon reused.
 bool initialised_once = false;
 
 // The collaborators, bound as module globals in this order, so that an
@@ -125,17 +124,13 @@ build_class(PyObject *module, PyObject *host)
         &PyBaseObject_Type, namespace_.get()));
 }
 
+// Only the main interpreter may load the module: one that came first would
+// otherwise own it for the whole process, and ending a subinterpreter while
+// a worker of its own runs aborts the process.
 int
-check_single_interpreter()
+check_main_interpreter()
 {
-    int64_t interpreter = current_interpreter_id();
-    if (interpreter == -1) {
-        return -1;
-    }
-    if (owner_interpreter == -1) {
-        owner_interpreter = interpreter;
-    }
-    else if (owner_interpreter != interpreter) {
+    if (!is_main_interpreter()) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only "
                         "be loaded into one interpreter per process.");
@@ -147,7 +142,7 @@ check_single_interpreter()
 int
 module_exec(PyObject *module)
 {
-    if (check_single_interpreter() < 0) {
+    if (check_main_interpreter() < 0) {
         return -1;
     }
     ModuleState &S = *static_cast<ModuleState *>(PyModule_GetState(module));
@@ -225,6 +220,9 @@ module_free(void *module)
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#if STORE_LINK_HAS_MULTIPLE_INTERPRETERS_SLOT
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
