@@ -57,7 +57,9 @@ del_arguments(Ref client, PyObject *redis_keys)
             return argv;
         }
         // The allocation may have run the GC, and with it finalizers that
-        // changed the list; copy only a length measured after it.
+        // changed the list; copy only a length measured after it. Up to
+        // 3.11 only: from 3.12 the GC runs at the eval breaker, never inside
+        // an allocation (gh-97922).
         if (PyList_GET_SIZE(redis_keys) != count) {
             continue;
         }

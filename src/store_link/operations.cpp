@@ -30,9 +30,10 @@ type_leaves_state_to_instances(ModuleState &S, PyTypeObject *type,
             return false;
         }
     }
-    // Remembered only for a tag that held across the lookups: a key's __eq__
-    // may have changed the type between two of them.
-    if (version != 0 && valid_version_tag(type) == version) {
+    // Remembered at the tag read before the lookups, never at the type's tag
+    // now: a key's __eq__ may have changed the type between two of them, and
+    // then the tag read before is retired for good, with the verdict.
+    if (version != 0) {
         S.plain_type = type;
         S.plain_type_version = version;
     }
