@@ -22,9 +22,11 @@ type_leaves_state_to_instances(ModuleState &S, PyTypeObject *type,
     }
     // A key's __eq__ in the type's MRO may reassign __class__.
     Ref type_owner = Ref::new_ref(reinterpret_cast<PyObject *>(type));
-    PyObject *const names[] = {S.str__use_thread, S.str__redis_client,
-                               S.str__executor,   S.str__queue,
-                               S.str__worker,     S.str__stop_evt};
+    PyObject *const names[] = {
+#define STORE_LINK_NAME_OBJECT(name) S.str_##name,
+        STORE_LINK_INSTANCE_ATTRIBUTES(STORE_LINK_NAME_OBJECT)
+#undef STORE_LINK_NAME_OBJECT
+    };
     for (PyObject *instance_name : names) {
         if (type_lookup(type, instance_name) != nullptr) {
             return false;
