@@ -105,7 +105,7 @@ init(const Context &cx, PyObject *self, PyObject *thread, PyObject *host,
 // The default host: os.environ.get("REDIS_HOST", "localhost") through the
 // module's `os`, read once, when the class is made at import.
 PyObject *
-default_host(PyObject *globals)
+make_default_host(PyObject *globals)
 {
     Ref os = Ref::steal(PyMapping_GetItemString(globals, "os"));
     if (!os) {
@@ -118,6 +118,8 @@ default_host(PyObject *globals)
     return PyObject_CallMethod(environ.get(), "get", "ss", "REDIS_HOST",
                                "localhost");
 }
+
+constexpr Default default_host = {make_default_host, true};
 
 constexpr Param init_params[] = {
     {"self", ArgKind::Any, nullptr},

@@ -25,34 +25,45 @@ enum class ArgKind : unsigned char {
     List,          // exact list
 };
 
-// Makes a parameter's default when its method is made, at import: a new
-// reference, or NULL with an exception set. `globals` are the module's.
-using DefaultMaker = PyObject *(*)(PyObject *globals);
+// A parameter's default, made when its method is made, at import. `make`
+// returns a new reference, or NULL with an exception set; `globals` are the
+// module's. (A flag rather than a null test of `make`, which GCC does not
+// fold in a constant expression under -fsanitize=undefined.)
+struct Default {
+    PyObject *(*make)(PyObject *globals);
+    bool given;
+};
 
 inline PyObject *
-default_none(PyObject *)
+make_none(PyObject *)
 {
     Py_RETURN_NONE;
 }
 
 inline PyObject *
-default_true(PyObject *)
+make_true(PyObject *)
 {
     Py_RETURN_TRUE;
 }
 
 template <long value>
 PyObject *
-default_int(PyObject *)
+make_int(PyObject *)
 {
     return PyLong_FromLong(value);
 }
 
+constexpr Default default_none = {make_none, true};
+constexpr Default default_true = {make_true, true};
+template <long value>
+constexpr Default default_int = {make_int<value>, true};
+
 struct Param {
     const char *name;
     ArgKind kind;
-    const char *annotation;                // source text, or nullptr for none
-    DefaultMaker default_value = nullptr;  // none: the argument is required
+    const char *annotation;  // source text, or nullptr for none
+    Default default_value = {nullptr,
+                             false};  // none: the argument is required
 };
 
 constexpr Param self_param = {"self", ArgKind::Any, nullptr};
@@ -129,12 +140,12 @@ constexpr bool
 defaults_come_last(const Param (&params)[N])
 {
     for (size_t i = 1; i < N; i++) {
-        if (params[i - 1].default_value != nullptr &&
-            params[i].default_value == nullptr) {
+        if (params[i - 1].default_value.given &&
+            !params[i].default_value.given) {
             return false;
         }
     }
-    return params[0].default_value == nullptr;
+    return !params[0].default_value.given;
 }
 
 template <size_t N>
@@ -143,7 +154,7 @@ count_defaults(const Param (&params)[N])
 {
     Py_ssize_t count = 0;
     for (const Param &param : params) {
-        count += param.default_value != nullptr ? 1 : 0;
+        count += param.default_value.given ? 1 : 0;
     }
     return count;
 }

@@ -187,7 +187,7 @@ build_defaults(const MethodSpec &spec, PyObject *globals)
     }
     const Param *first = spec.params + (spec.nparams - spec.ndefaults);
     for (Py_ssize_t i = 0; i < spec.ndefaults; i++) {
-        PyObject *value = first[i].default_value(globals);
+        PyObject *value = first[i].default_value.make(globals);
         if (value == nullptr) {
             return nullptr;
         }
