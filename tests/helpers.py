@@ -12,6 +12,8 @@ import time
 import pytest
 import redis as redis_py
 
+from orba_sdk.redis.store_link import StoreLink
+
 
 class Halt(BaseException):
     pass
@@ -24,30 +26,25 @@ MyStr, MyDict, MyList, MyInt = (
 
 DEFAULT_HOST = os.environ.get("REDIS_HOST", "localhost")
 REQUIRED = object()
-KEY, TTL = ("redis_key", "str", REQUIRED), ("ttl", "Optional[int]", None)
-# StoreLink's methods in class order: (parameters after the object as (name, annotation, default),
-# return annotation or None).
-SIGNATURES = {
-    "__init__": (
-        [
-            ("thread", "bool", True),
-            ("host", "str", DEFAULT_HOST),
-            ("port", "int", 6379),
-            ("workers", "int", 2),
-        ],
-        None,
-    ),
-    "_shutdown_executor": ([], None),
-    "_worker_loop": ([], None),
-    "_write_": ([("data", "dict", REQUIRED), KEY, TTL], "bool"),
-    "write_orba_data": ([("data", "Optional[dict]", REQUIRED), KEY, TTL], "bool"),
-    "delete_data": ([KEY], "bool"),
-    "delete_many": ([("redis_keys", "list", REQUIRED)], "int"),
-    "scan_keys": ([("pattern", "str", REQUIRED)], "list"),
-    "write_data": ([KEY, ("data", "Union[str, dict]", REQUIRED), TTL], "bool"),
-    "read_data": ([KEY], "Any"),
-    "read_orba_data": ([KEY], None),
-}
+
+
+def signatures(cls):
+    """The methods of `cls` made by the module, in class order, as the module declares them:
+    name -> (parameters after the object as (name, annotation, default or REQUIRED), return
+    annotation or None)."""
+    table = {}
+    for name, method in vars(cls).items():
+        if type(method).__name__ != "StoreLinkFunction":
+            continue
+        code, notes = method.__code__, method.__annotations__
+        names = code.co_varnames[1 : code.co_argcount]
+        defaults = method.__defaults__ or ()
+        padded = (REQUIRED,) * (len(names) - len(defaults)) + defaults
+        table[name] = ([(n, notes.get(n), d) for n, d in zip(names, padded)], notes.get("return"))
+    return table
+
+
+SIGNATURES = signatures(StoreLink)
 # Arguments annotated bool or int are converted; those annotated here must be of exactly this type
 # (None passes where Optional).
 EXACT = {"str": str, "dict": dict, "Optional[dict]": dict, "list": list}

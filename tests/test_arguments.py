@@ -99,6 +99,13 @@ def test_keywords_and_positions_are_interchangeable(plain, fake):
     assert fake.calls == [("set", ("k", "v"), {"ex": 5}), ("publish", ("k_notify", "1"), {})] * 4
 
 
+@pytest.mark.parametrize("make_name", [lambda text: "".join(list(text)), MyStr])
+def test_keywords_equal_to_a_parameter_name_bind_to_it(plain, fake, make_name):
+    # Neither is the interned name that the binder compares by identity first.
+    plain.write_data("k", **{make_name("data"): "v", make_name("ttl"): 5})
+    assert fake.calls == [("set", ("k", "v"), {"ex": 5}), ("publish", ("k_notify", "1"), {})]
+
+
 @pytest.mark.parametrize(
     "target, args, pattern",
     [

@@ -1,13 +1,16 @@
+import ast
 import atexit
 import concurrent.futures
 import inspect
 import logging
 import os
 import queue
+import re
 import sys
 import threading
 import types
 import typing
+from pathlib import Path
 
 import orjson
 import pytest
@@ -63,7 +66,6 @@ def test_class_shape(sl):
         "orba_sdk.redis.store_link",
     )
     assert cls.__doc__ == CLASS_DOC
-    assert [name for name in vars(cls) if name in SIGNATURES] == list(SIGNATURES)
     extra = set(vars(cls)) - set(SIGNATURES)
     assert extra <= {
         "__module__",
@@ -73,6 +75,45 @@ def test_class_shape(sl):
         "__firstlineno__",
         "__static_attributes__",
     }
+
+
+# The stub's container types, as the module's annotations write them.
+STUB_TYPES = [(r"Dict\[str, Any\]", "dict"), (r"List\[\w+\]", "list")]
+
+
+def stub_signatures(source):
+    """StoreLink's methods in the typing stub: name -> ([(parameter, annotation, has a default)],
+    return annotation)."""
+
+    def text(node):
+        annotation = ast.get_source_segment(source, node)
+        for pattern, plain in STUB_TYPES:
+            annotation = re.sub(pattern, plain, annotation)
+        return annotation
+
+    (cls,) = [node for node in ast.parse(source).body if isinstance(node, ast.ClassDef)]
+    stub = {}
+    for node in cls.body:
+        if isinstance(node, ast.FunctionDef):
+            params = node.args.args[1:]
+            first_default = len(params) - len(node.args.defaults)
+            stub[node.name] = (
+                [(p.arg, text(p.annotation), i >= first_default) for i, p in enumerate(params)],
+                text(node.returns),
+            )
+    return stub
+
+
+def test_methods_match_the_stub(sl):
+    stub = stub_signatures((Path(sl.__file__).parent / "store_link.pyi").read_text())
+    assert list(SIGNATURES) == list(stub)
+    for name, (params, returns) in SIGNATURES.items():
+        stub_params, stub_returns = stub[name]
+        assert [(p, note, d is not REQUIRED) for p, note, d in params] == stub_params, name
+        # An unannotated return is None in the stub, or Any where the method returns data.
+        assert returns == stub_returns or (not returns and stub_returns in ("None", "Any")), name
+        if name != "__init__":
+            assert all(d is None for *_, d in params if d is not REQUIRED), name
 
 
 @pytest.mark.parametrize("name", SIGNATURES)

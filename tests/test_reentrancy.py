@@ -78,7 +78,19 @@ print("ok")
 }
 
 
-@pytest.mark.parametrize("script", SCRIPTS.values(), ids=list(SCRIPTS))
+# From 3.12 the GC runs at the eval breaker, never inside an allocation (gh-97922): no finalizer
+# can run between delete_many's allocation and its copy of the list.
+SKIPS = {
+    "finalizer empties the list while delete_many allocates": pytest.mark.skipif(
+        sys.version_info >= (3, 12), reason="the GC does not run inside an allocation"
+    )
+}
+
+
+@pytest.mark.parametrize(
+    "script",
+    [pytest.param(script, id=name, marks=SKIPS.get(name, ())) for name, script in SCRIPTS.items()],
+)
 def test_code_run_inside_an_operation_cannot_crash_it(script):
     result = run_python(PRELUDE + script, env={"PYTHONMALLOC": "debug"})
     assert (result.returncode, result.stderr) == (0, "")
@@ -131,6 +143,40 @@ def test_state_defined_on_a_changed_class_is_seen(sl, fake):
     assert reads() == [None] * 3
     Sub._redis_client = property(lambda self: Replacement())
     assert reads() == [b"from the property"] * 3
+
+
+def test_a_class_changed_while_it_is_searched_is_seen_next_time(sl, fake):
+    class Replacement:
+        def get(self, key):
+            return b"from the property"
+
+    def add_property():
+        if "_redis_client" not in vars(Sub):
+            Sub._redis_client = property(lambda self: Replacement())
+
+    class Key(str):
+        """Compared when the class is searched for `_executor`, after `_redis_client`."""
+
+        def __hash__(self):
+            return hash("_executor")
+
+        def __eq__(self, other):
+            if armed:
+                add_property()
+            return False
+
+    armed = False
+    Sub = type("Sub", (sl.StoreLink,), {Key("colliding"): 1})
+    link = Sub(thread=False)
+    link._redis_client = fake
+    armed = True
+    Sub.unrelated = 1  # a new version tag: the next call searches the class again
+    link.read_data("k")
+    # Where one verdict per class is remembered (unique version tags), that search changed the
+    # class; elsewhere only the name asked for is searched.
+    assert ("_redis_client" in vars(Sub)) == (sys.version_info >= (3, 11))
+    add_property()
+    assert [link.read_data("k") for _ in range(2)] == [b"from the property"] * 2
 
 
 class SameText(str):

@@ -15,6 +15,10 @@ struct BoundArguments {
     Ref converted[kMaxParams];
 };
 
+// TypeError "Argument '...' has incorrect type (...)"; returns -1.
+int raise_argument_type(const char *param, const char *expected,
+                        PyObject *given, bool subclass);
+
 int
 raise_count_error(const MethodSpec &spec, Py_ssize_t given)
 {
@@ -272,6 +276,8 @@ call_function(const FunctionObject *func, PyObject *const *args,
     return func->spec->run(cx, bound.args);
 }
 
+namespace {
+
 int
 raise_argument_type(const char *param, const char *expected, PyObject *given,
                     bool subclass)
@@ -292,5 +298,7 @@ raise_argument_type(const char *param, const char *expected, PyObject *given,
                           : "");
     return -1;
 }
+
+}  // namespace
 
 }  // namespace store_link

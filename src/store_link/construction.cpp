@@ -102,10 +102,31 @@ init(const Context &cx, PyObject *self, PyObject *thread, PyObject *host,
     Py_RETURN_NONE;
 }
 
-const Param init_params[] = {
-    {"self", ArgKind::Any, nullptr},  {"thread", ArgKind::Truth, "bool"},
-    {"host", ArgKind::Str, "str"},    {"port", ArgKind::Int, "int"},
-    {"workers", ArgKind::Int, "int"},
+// The default host: os.environ.get("REDIS_HOST", "localhost") through the
+// module's `os`, read once, when the class is made at import.
+PyObject *
+make_default_host(PyObject *globals)
+{
+    Ref os = Ref::steal(PyMapping_GetItemString(globals, "os"));
+    if (!os) {
+        return nullptr;
+    }
+    Ref environ = Ref::steal(PyObject_GetAttrString(os.get(), "environ"));
+    if (!environ) {
+        return nullptr;
+    }
+    return PyObject_CallMethod(environ.get(), "get", "ss", "REDIS_HOST",
+                               "localhost");
+}
+
+constexpr Default default_host = {make_default_host, true};
+
+constexpr Param init_params[] = {
+    {"self", ArgKind::Any, nullptr},
+    {"thread", ArgKind::Truth, "bool", default_true},
+    {"host", ArgKind::Str, "str", default_host},
+    {"port", ArgKind::Int, "int", default_int<6379>},
+    {"workers", ArgKind::Int, "int", default_int<2>},
 };
 
 }  // namespace
@@ -151,6 +172,6 @@ start_new_worker(const Context &cx, PyObject *self)
 }
 
 const MethodSpec init_spec =
-    method_spec<init>("__init__", init_params, 4, nullptr);
+    method_spec<init, init_params>("__init__", nullptr);
 
 }  // namespace store_link

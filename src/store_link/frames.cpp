@@ -195,29 +195,29 @@ read_orba_data(const Context &cx, PyObject *self, PyObject *redis_key)
     Py_RETURN_NONE;
 }
 
-const Param write_params[] = {
+constexpr Param write_params[] = {
     self_param,
     {"data", ArgKind::Dict, "dict"},
     redis_key_param,
-    {"ttl", ArgKind::OptionalInt, "Optional[int]"},
+    ttl_param,
 };
 
-const Param write_orba_data_params[] = {
+constexpr Param write_orba_data_params[] = {
     self_param,
     {"data", ArgKind::OptionalDict, "Optional[dict]"},
     redis_key_param,
-    {"ttl", ArgKind::OptionalInt, "Optional[int]"},
+    ttl_param,
 };
 
-const Param read_orba_data_params[] = {
+constexpr Param read_orba_data_params[] = {
     self_param,
     redis_key_param,
 };
 
 }  // namespace
 
-const MethodSpec write_step_spec = method_spec<write_step>(
-    "_write_", write_params, 1, "bool",
+const MethodSpec write_step_spec = method_spec<write_step, write_params>(
+    "_write_", "bool",
     "\n"
     "        Internal function that is executed in background thread\n"
     "        Args:\n"
@@ -227,8 +227,9 @@ const MethodSpec write_step_spec = method_spec<write_step>(
     "\n"
     "        ");
 
-const MethodSpec write_orba_data_spec = method_spec<write_orba_data>(
-    "write_orba_data", write_orba_data_params, 1, "bool",
+const MethodSpec write_orba_data_spec = method_spec<write_orba_data,
+                                                    write_orba_data_params>(
+    "write_orba_data", "bool",
     "\n"
     "        Write video frame to the target redis key. If data is None, "
     "deletes the key.\n"
@@ -238,12 +239,13 @@ const MethodSpec write_orba_data_spec = method_spec<write_orba_data>(
     "                ttl(int): Optional time-to-live in seconds.\n"
     "        ");
 
-const MethodSpec read_orba_data_spec = method_spec<read_orba_data>(
-    "read_orba_data", read_orba_data_params, 0, nullptr,
-    "Read video frame from a given redis key\n"
-    "\n"
-    "        Args:\n"
-    "            redis_key(str): Target redis key.\n"
-    "        ");
+const MethodSpec read_orba_data_spec =
+    method_spec<read_orba_data, read_orba_data_params>(
+        "read_orba_data", nullptr,
+        "Read video frame from a given redis key\n"
+        "\n"
+        "        Args:\n"
+        "            redis_key(str): Target redis key.\n"
+        "        ");
 
 }  // namespace store_link

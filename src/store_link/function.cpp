@@ -126,8 +126,7 @@ PyTypeObject FunctionType = {
 };
 
 PyObject *
-function_new(const MethodSpec &spec, PyObject *module, PyObject *defaults,
-             const char *class_name)
+function_new(const MethodSpec &spec, PyObject *module, const char *class_name)
 {
     FunctionObject *func = PyObject_GC_New(FunctionObject, &FunctionType);
     if (func == nullptr) {
@@ -172,15 +171,9 @@ function_new(const MethodSpec &spec, PyObject *module, PyObject *defaults,
     if (func->code == nullptr) {
         return nullptr;
     }
-    if (defaults == nullptr) {
-        func->defaults = none_defaults(spec.ndefaults);
-        if (func->defaults == nullptr) {
-            return nullptr;
-        }
-    }
-    else {
-        Py_INCREF(defaults);
-        func->defaults = defaults;
+    func->defaults = build_defaults(spec, func->globals);
+    if (func->defaults == nullptr) {
+        return nullptr;
     }
     if (spec.doc == nullptr) {
         Py_INCREF(Py_None);

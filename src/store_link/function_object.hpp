@@ -45,8 +45,8 @@ PyObject *build_annotations(const MethodSpec &spec);
 // An empty code object that declares the method's parameters.
 PyObject *build_code(const MethodSpec &spec, PyObject *module,
                      PyObject *const *param_names);
-// A tuple of `count` Nones.
-PyObject *none_defaults(Py_ssize_t count);
+// The defaults of the trailing parameters that have one, made now.
+PyObject *build_defaults(const MethodSpec &spec, PyObject *globals);
 
 }  // namespace store_link
 

@@ -204,17 +204,21 @@ build_annotations(const MethodSpec &spec)
 }
 
 PyObject *
-none_defaults(Py_ssize_t count)
+build_defaults(const MethodSpec &spec, PyObject *globals)
 {
-    PyObject *defaults = PyTuple_New(count);
-    if (defaults == nullptr) {
+    Ref defaults = Ref::steal(PyTuple_New(spec.ndefaults));
+    if (!defaults) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < count; i++) {
-        Py_INCREF(Py_None);
-        PyTuple_SET_ITEM(defaults, i, Py_None);
+    const Param *first = spec.params + (spec.nparams - spec.ndefaults);
+    for (Py_ssize_t i = 0; i < spec.ndefaults; i++) {
+        PyObject *value = first[i].default_value.make(globals);
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(defaults.get(), i, value);
     }
-    return defaults;
+    return defaults.release();
 }
 
 }  // namespace store_link

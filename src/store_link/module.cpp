@@ -1,5 +1,5 @@
-// Module init: collaborators bound as globals, the logger, the default host,
-// and the StoreLink class built from the method table.
+// Module init: collaborators bound as globals, the logger, and the StoreLink
+// class built from the method table.
 #include "operations.hpp"
 
 namespace store_link {
@@ -18,17 +18,18 @@ const char class_doc[] =
     "        port(int): Redis server port\n"
     "    ";
 
-// In class-body order.
+// In class-body order, as names.hpp lists them.
 const MethodSpec *const store_link_methods[] = {
-    &init_spec,        &shutdown_executor_spec, &worker_loop_spec,
-    &write_step_spec,  &write_orba_data_spec,   &delete_data_spec,
-    &delete_many_spec, &scan_keys_spec,         &write_data_spec,
-    &read_data_spec,   &read_orba_data_spec,
+#define STORE_LINK_SPEC_ADDRESS(op) &op##_spec,
+    STORE_LINK_METHODS(STORE_LINK_SPEC_ADDRESS)
+#undef STORE_LINK_SPEC_ADDRESS
 };
 
-// Whether a module object has been initialised in this process. Which
-// object that was is recorded in its own state, never by address: a freed
-// module's address is soon reused.
+// Whether a module object has been initialised in this process. Another
+// module object (an import after the first left sys.modules,
+// importlib.util.module_from_spec, _imp.create_dynamic) is refused. No module
+// object is executed twice: importlib.reload and _imp.exec_dynamic skip one
+// whose state exists, which is allocated before the first exec.
 bool initialised_once = false;
 
 // The collaborators, bound as module globals in this order, so that an
@@ -77,24 +78,8 @@ bind_collaborator(PyObject *globals, const Collaborator &collaborator)
     return PyDict_SetItemString(globals, collaborator.attribute, value.get());
 }
 
-// os.environ.get("REDIS_HOST", "localhost"), through the module's `os`.
 Ref
-default_host(PyObject *globals)
-{
-    Ref os = Ref::steal(PyMapping_GetItemString(globals, "os"));
-    if (!os) {
-        return os;
-    }
-    Ref environ = Ref::steal(PyObject_GetAttrString(os.get(), "environ"));
-    if (!environ) {
-        return environ;
-    }
-    return Ref::steal(PyObject_CallMethod(environ.get(), "get", "ss",
-                                          "REDIS_HOST", "localhost"));
-}
-
-Ref
-build_class(PyObject *module, PyObject *host)
+build_class(PyObject *module)
 {
     Ref namespace_ = Ref::steal(
         Py_BuildValue("{s:s,s:s,s:s}", "__module__", PyModule_GetName(module),
@@ -102,18 +87,8 @@ build_class(PyObject *module, PyObject *host)
     if (!namespace_) {
         return namespace_;
     }
-    Ref init_defaults =
-        Ref::steal(Py_BuildValue("(OOii)", Py_True, host, 6379, 2));
-    if (!init_defaults) {
-        return init_defaults;
-    }
     for (const MethodSpec *spec : store_link_methods) {
-        PyObject *defaults = nullptr;
-        if (spec == &init_spec) {
-            defaults = init_defaults.get();
-        }
-        Ref method =
-            Ref::steal(function_new(*spec, module, defaults, "StoreLink"));
+        Ref method = Ref::steal(function_new(*spec, module, "StoreLink"));
         if (!method || PyDict_SetItemString(namespace_.get(), spec->name,
                                             method.get()) < 0) {
             return Ref();
@@ -146,9 +121,6 @@ module_exec(PyObject *module)
         return -1;
     }
     ModuleState &S = *static_cast<ModuleState *>(PyModule_GetState(module));
-    if (S.initialised) {
-        return 0;
-    }
     if (initialised_once) {
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'store_link' has already been imported. "
@@ -177,11 +149,7 @@ module_exec(PyObject *module)
     if (!logger || PyDict_SetItemString(globals, "logger", logger.get()) < 0) {
         return -1;
     }
-    Ref host = default_host(globals);
-    if (!host) {
-        return -1;
-    }
-    Ref store_link_class = build_class(module, host.get());
+    Ref store_link_class = build_class(module);
     if (!store_link_class ||
         PyDict_SetItemString(globals, "StoreLink", store_link_class.get()) <
             0) {
@@ -190,7 +158,6 @@ module_exec(PyObject *module)
     if (fork_hook_register(module) < 0) {
         return -1;
     }
-    S.initialised = true;
     initialised_once = true;
     return 0;
 }

@@ -22,17 +22,20 @@ type_leaves_state_to_instances(ModuleState &S, PyTypeObject *type,
     }
     // A key's __eq__ in the type's MRO may reassign __class__.
     Ref type_owner = Ref::new_ref(reinterpret_cast<PyObject *>(type));
-    PyObject *const names[] = {S.str__use_thread, S.str__redis_client,
-                               S.str__executor,   S.str__queue,
-                               S.str__worker,     S.str__stop_evt};
+    PyObject *const names[] = {
+#define STORE_LINK_NAME_OBJECT(name) S.str_##name,
+        STORE_LINK_INSTANCE_ATTRIBUTES(STORE_LINK_NAME_OBJECT)
+#undef STORE_LINK_NAME_OBJECT
+    };
     for (PyObject *instance_name : names) {
         if (type_lookup(type, instance_name) != nullptr) {
             return false;
         }
     }
-    // Remembered only for a tag that held across the lookups: a key's __eq__
-    // may have changed the type between two of them.
-    if (version != 0 && valid_version_tag(type) == version) {
+    // Remembered at the tag read before the lookups, never at the type's tag
+    // now: a key's __eq__ may have changed the type between two of them, and
+    // then the tag read before is retired for good, with the verdict.
+    if (version != 0) {
         S.plain_type = type;
         S.plain_type_version = version;
     }

@@ -8,22 +8,10 @@
 
 namespace store_link {
 
-// construction.cpp
-extern const MethodSpec init_spec;
-// worker.cpp
-extern const MethodSpec shutdown_executor_spec;
-extern const MethodSpec worker_loop_spec;
-// frames.cpp
-extern const MethodSpec write_step_spec;
-extern const MethodSpec write_orba_data_spec;
-extern const MethodSpec read_orba_data_spec;
-// keys.cpp
-extern const MethodSpec delete_data_spec;
-extern const MethodSpec delete_many_spec;
-extern const MethodSpec scan_keys_spec;
-// values.cpp
-extern const MethodSpec write_data_spec;
-extern const MethodSpec read_data_spec;
+// The method specs, each defined in its operation's file.
+#define STORE_LINK_DECLARE_SPEC(op) extern const MethodSpec op##_spec;
+STORE_LINK_METHODS(STORE_LINK_DECLARE_SPEC)
+#undef STORE_LINK_DECLARE_SPEC
 
 // Calls.
 

@@ -17,7 +17,7 @@ namespace store_link {
 // truth tests, number conversions, %S/%R formatting, any call. Whatever must
 // outlive such a step (a type's descriptor, an instance dict, the length of a
 // list) is owned in a Ref first, or read again after the step.
-class Ref {
+class [[nodiscard]] Ref {
 public:
     Ref() = default;
     Ref(const Ref &) = delete;

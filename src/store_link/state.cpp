@@ -1,6 +1,7 @@
-// The tables that fill ModuleState: one entry per field, each group checked
-// against the struct's layout, so that a field without its entry (or an
-// entry too many) fails to compile. They drive init, traverse and clear.
+// The tables that fill ModuleState, generated from the lists in names.hpp
+// that also declare its fields: one entry per field, checked against the
+// struct's layout, and keyword tuples against their arity. They drive init,
+// traverse and clear.
 #include "state.hpp"
 
 #include <cstddef>
@@ -18,52 +19,10 @@ struct NameEntry {
 };
 
 const NameEntry name_table[] = {
-    {&ModuleState::str__use_thread, "_use_thread"},
-    {&ModuleState::str__redis_client, "_redis_client"},
-    {&ModuleState::str__executor, "_executor"},
-    {&ModuleState::str__queue, "_queue"},
-    {&ModuleState::str__worker, "_worker"},
-    {&ModuleState::str__stop_evt, "_stop_evt"},
-    {&ModuleState::str__shutdown_executor, "_shutdown_executor"},
-    {&ModuleState::str__worker_loop, "_worker_loop"},
-    {&ModuleState::str__write_, "_write_"},
-    {&ModuleState::str_delete_data, "delete_data"},
-    {&ModuleState::str_read_data, "read_data"},
-    {&ModuleState::str_orjson, "orjson"},
-    {&ModuleState::str_threading, "threading"},
-    {&ModuleState::str_atexit, "atexit"},
-    {&ModuleState::str_queue, "queue"},
-    {&ModuleState::str_redis, "redis"},
-    {&ModuleState::str_logger, "logger"},
-    {&ModuleState::str_ConnectionPool, "ConnectionPool"},
-    {&ModuleState::str_StrictRedis, "StrictRedis"},
-    {&ModuleState::str_Event, "Event"},
-    {&ModuleState::str_Thread, "Thread"},
-    {&ModuleState::str_Queue, "Queue"},
-    {&ModuleState::str_Full, "Full"},
-    {&ModuleState::str_Empty, "Empty"},
-    {&ModuleState::str_register, "register"},
-    {&ModuleState::str_start, "start"},
-    {&ModuleState::str_join, "join"},
-    {&ModuleState::str_set, "set"},
-    {&ModuleState::str_is_set, "is_set"},
-    {&ModuleState::str_get, "get"},
-    {&ModuleState::str_put_nowait, "put_nowait"},
-    {&ModuleState::str_get_nowait, "get_nowait"},
-    {&ModuleState::str_task_done, "task_done"},
-    {&ModuleState::str_maxsize, "maxsize"},
-    {&ModuleState::str_connection_pool, "connection_pool"},
-    {&ModuleState::str__lock, "_lock"},
-    {&ModuleState::str__at_fork_reinit, "_at_fork_reinit"},
-    {&ModuleState::str_Lock, "Lock"},
-    {&ModuleState::str_dumps, "dumps"},
-    {&ModuleState::str_loads, "loads"},
-    {&ModuleState::str_delete, "delete"},
-    {&ModuleState::str_publish, "publish"},
-    {&ModuleState::str_scan_iter, "scan_iter"},
-    {&ModuleState::str_decode, "decode"},
-    {&ModuleState::str_warning, "warning"},
-    {&ModuleState::str_error, "error"},
+#define STORE_LINK_NAME_ENTRY(name) {&ModuleState::str_##name, #name},
+    STORE_LINK_INSTANCE_ATTRIBUTES(STORE_LINK_NAME_ENTRY)
+        STORE_LINK_NAMES(STORE_LINK_NAME_ENTRY)
+#undef STORE_LINK_NAME_ENTRY
 };
 
 // A text constant (interned), or a float where `text` is null.
@@ -73,12 +32,23 @@ struct ConstantEntry {
     double number;
 };
 
+constexpr ConstantEntry
+constant(PyObject *ModuleState::*field, const char *text)
+{
+    return ConstantEntry{field, text, 0};
+}
+
+constexpr ConstantEntry
+constant(PyObject *ModuleState::*field, double number)
+{
+    return ConstantEntry{field, nullptr, number};
+}
+
 const ConstantEntry constant_table[] = {
-    {&ModuleState::notify_suffix, "_notify", 0},
-    {&ModuleState::notify_message, "1", 0},
-    {&ModuleState::worker_name, "StoreLinkWorker", 0},
-    {&ModuleState::get_timeout, nullptr, 0.2},
-    {&ModuleState::join_timeout, nullptr, 0.5},
+#define STORE_LINK_CONSTANT_ENTRY(field, value)                               \
+    constant(&ModuleState::field, value),
+    STORE_LINK_CONSTANTS(STORE_LINK_CONSTANT_ENTRY)
+#undef STORE_LINK_CONSTANT_ENTRY
 };
 
 template <auto field>
@@ -111,29 +81,20 @@ keywords(Names... names)
 }
 
 const KeywordEntry keyword_table[] = {
-    keywords<&ModuleState::kw_pool>("host", "port", "max_connections",
-                                    "decode_responses"),
-    keywords<&ModuleState::kw_connection_pool>("connection_pool"),
-    keywords<&ModuleState::kw_maxsize>("maxsize"),
-    keywords<&ModuleState::kw_thread>("target", "name", "daemon"),
-    keywords<&ModuleState::kw_timeout>("timeout"),
-    keywords<&ModuleState::kw_ex>("ex"),
-    keywords<&ModuleState::kw_match>("match"),
-    keywords<&ModuleState::kw_redis_key>("redis_key"),
+#define STORE_LINK_KEYWORD_ENTRY(field, ...)                                  \
+    keywords<&ModuleState::field>(__VA_ARGS__),
+    STORE_LINK_KEYWORDS(STORE_LINK_KEYWORD_ENTRY)
+#undef STORE_LINK_KEYWORD_ENTRY
 };
 
-constexpr size_t kPointer = sizeof(PyObject *);
-static_assert(offsetof(ModuleState, notify_suffix) ==
-                  std::size(name_table) * kPointer,
-              "one name_table entry per interned name");
-static_assert(offsetof(ModuleState, kw_pool) -
-                      offsetof(ModuleState, notify_suffix) ==
-                  std::size(constant_table) * kPointer,
-              "one constant_table entry per constant");
-static_assert(offsetof(ModuleState, live_writers) -
-                      offsetof(ModuleState, kw_pool) ==
-                  std::size(keyword_table) * sizeof(KwNames<1>),
-              "one keyword_table entry per keyword tuple");
+// The generated fields come first, in the order of the tables; a field
+// declared by hand among them would have no entry.
+static_assert(offsetof(ModuleState, live_writers) ==
+                  (std::size(name_table) + std::size(constant_table)) *
+                          sizeof(PyObject *) +
+                      std::size(keyword_table) * sizeof(KwNames<1>),
+              "one table entry per generated field, and no other field "
+              "before live_writers");
 
 PyObject *
 new_constant(const ConstantEntry &entry)

@@ -3,6 +3,7 @@
 #ifndef STORE_LINK_STATE_HPP
 #define STORE_LINK_STATE_HPP
 
+#include "names.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
@@ -17,77 +18,28 @@ struct KwNames {
     PyObject *tuple;
 };
 
-// Every field is filled from a table in module.cpp (name_table,
-// constant_table, keyword_table), and a field without its table entry fails
-// to compile.
+template <typename... Names>
+constexpr size_t
+keyword_count(Names...)
+{
+    return sizeof...(Names);
+}
+
+// Every field of the lists in names.hpp has its entry in a table of
+// state.cpp, generated from the same list; the tables' sizes are checked
+// against the struct's layout there.
 struct ModuleState {
-    // Interned names. Instance attributes:
-    PyObject *str__use_thread;
-    PyObject *str__redis_client;
-    PyObject *str__executor;
-    PyObject *str__queue;
-    PyObject *str__worker;
-    PyObject *str__stop_evt;
-    // methods of StoreLink that the operations call through the object:
-    PyObject *str__shutdown_executor;
-    PyObject *str__worker_loop;
-    PyObject *str__write_;
-    PyObject *str_delete_data;
-    PyObject *str_read_data;
-    // module globals:
-    PyObject *str_orjson;
-    PyObject *str_threading;
-    PyObject *str_atexit;
-    PyObject *str_queue;
-    PyObject *str_redis;
-    PyObject *str_logger;
-    // attributes of the collaborators:
-    PyObject *str_ConnectionPool;
-    PyObject *str_StrictRedis;
-    PyObject *str_Event;
-    PyObject *str_Thread;
-    PyObject *str_Queue;
-    PyObject *str_Full;
-    PyObject *str_Empty;
-    PyObject *str_register;
-    PyObject *str_start;
-    PyObject *str_join;
-    PyObject *str_set;
-    PyObject *str_is_set;
-    PyObject *str_get;
-    PyObject *str_put_nowait;
-    PyObject *str_get_nowait;
-    PyObject *str_task_done;
-    PyObject *str_maxsize;
-    PyObject *str_connection_pool;
-    PyObject *str__lock;
-    PyObject *str__at_fork_reinit;
-    PyObject *str_Lock;
-    PyObject *str_dumps;
-    PyObject *str_loads;
-    PyObject *str_delete;
-    PyObject *str_publish;
-    PyObject *str_scan_iter;
-    PyObject *str_decode;
-    PyObject *str_warning;
-    PyObject *str_error;
-
-    // Constants.
-    PyObject *notify_suffix;   // "_notify"
-    PyObject *notify_message;  // "1"
-    PyObject *worker_name;     // "StoreLinkWorker"
-    PyObject *get_timeout;     // 0.2
-    PyObject *join_timeout;    // 0.5
-
-    // Keyword names of outbound calls.
-    KwNames<4> kw_pool;  // host, port, max_connections, decode_responses
-    KwNames<1> kw_connection_pool;
-    KwNames<1> kw_maxsize;
-    KwNames<3> kw_thread;  // target, name, daemon
-    KwNames<1> kw_timeout;
-    KwNames<1> kw_ex;
-    KwNames<1> kw_match;
-    KwNames<1> kw_redis_key;
+#define STORE_LINK_NAME_FIELD(name) PyObject *str_##name;
+    STORE_LINK_INSTANCE_ATTRIBUTES(STORE_LINK_NAME_FIELD)
+    STORE_LINK_NAMES(STORE_LINK_NAME_FIELD)
+#undef STORE_LINK_NAME_FIELD
+#define STORE_LINK_CONSTANT_FIELD(field, value) PyObject *field;
+    STORE_LINK_CONSTANTS(STORE_LINK_CONSTANT_FIELD)
+#undef STORE_LINK_CONSTANT_FIELD
+#define STORE_LINK_KEYWORD_FIELD(field, ...)                                  \
+    KwNames<keyword_count(__VA_ARGS__)> field;
+    STORE_LINK_KEYWORDS(STORE_LINK_KEYWORD_FIELD)
+#undef STORE_LINK_KEYWORD_FIELD
 
     // Weak references to the threaded objects, for the at-fork hook.
     PyObject *live_writers;
@@ -95,8 +47,6 @@ struct ModuleState {
     // at this version tag (compared only, never dereferenced).
     const PyTypeObject *plain_type;
     unsigned int plain_type_version;
-    // Set once this module object has been initialised.
-    bool initialised;
 };
 
 // What an operation runs with besides its arguments: the module's state and

@@ -68,35 +68,35 @@ read_data(const Context &cx, PyObject *self, PyObject *redis_key)
         .release();
 }
 
-const Param write_data_params[] = {
+constexpr Param write_data_params[] = {
     self_param,
     redis_key_param,
     {"data", ArgKind::Any, "Union[str, dict]"},
-    {"ttl", ArgKind::OptionalInt, "Optional[int]"},
+    ttl_param,
 };
 
-const Param read_data_params[] = {
+constexpr Param read_data_params[] = {
     self_param,
     redis_key_param,
 };
 
 }  // namespace
 
-const MethodSpec write_data_spec =
-    method_spec<write_data>("write_data", write_data_params, 1, "bool",
-                            "Write data to the target redis location\n"
-                            "\n"
-                            "        Args:\n"
-                            "            redis_key(str): Target redis key.\n"
-                            "            data(str): Data to be written.\n"
-                            "        ");
+const MethodSpec write_data_spec = method_spec<write_data, write_data_params>(
+    "write_data", "bool",
+    "Write data to the target redis location\n"
+    "\n"
+    "        Args:\n"
+    "            redis_key(str): Target redis key.\n"
+    "            data(str): Data to be written.\n"
+    "        ");
 
-const MethodSpec read_data_spec =
-    method_spec<read_data>("read_data", read_data_params, 0, "Any",
-                           "Read data from the target redis location\n"
-                           "\n"
-                           "        Args:\n"
-                           "            redis_key(str): Target redis key.\n"
-                           "        ");
+const MethodSpec read_data_spec = method_spec<read_data, read_data_params>(
+    "read_data", "Any",
+    "Read data from the target redis location\n"
+    "\n"
+    "        Args:\n"
+    "            redis_key(str): Target redis key.\n"
+    "        ");
 
 }  // namespace store_link

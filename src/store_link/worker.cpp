@@ -161,16 +161,17 @@ shutdown_executor(const Context &cx, PyObject *self)
     Py_RETURN_NONE;
 }
 
-const Param self_only_params[] = {
+constexpr Param self_only_params[] = {
     self_param,
 };
 
 }  // namespace
 
-const MethodSpec shutdown_executor_spec = method_spec<shutdown_executor>(
-    "_shutdown_executor", self_only_params, 0, nullptr);
+const MethodSpec shutdown_executor_spec =
+    method_spec<shutdown_executor, self_only_params>("_shutdown_executor",
+                                                     nullptr);
 
 const MethodSpec worker_loop_spec =
-    method_spec<worker_loop>("_worker_loop", self_only_params, 0, nullptr);
+    method_spec<worker_loop, self_only_params>("_worker_loop", nullptr);
 
 }  // namespace store_link
