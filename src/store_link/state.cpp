@@ -54,6 +54,7 @@ const NameEntry name_table[] = {
     {&ModuleState::str_maxsize, "maxsize"},
     {&ModuleState::str_connection_pool, "connection_pool"},
     {&ModuleState::str__lock, "_lock"},
+    {&ModuleState::str__fork_lock, "_fork_lock"},
     {&ModuleState::str__at_fork_reinit, "_at_fork_reinit"},
     {&ModuleState::str_Lock, "Lock"},
     {&ModuleState::str_dumps, "dumps"},
@@ -64,6 +65,14 @@ const NameEntry name_table[] = {
     {&ModuleState::str_decode, "decode"},
     {&ModuleState::str_warning, "warning"},
     {&ModuleState::str_error, "error"},
+    {&ModuleState::str_mutex, "mutex"},
+    {&ModuleState::str_acquire, "acquire"},
+    {&ModuleState::str_release, "release"},
+    {&ModuleState::str_clear, "clear"},
+    {&ModuleState::str_extend, "extend"},
+    {&ModuleState::str_unfinished_tasks, "unfinished_tasks"},
+    {&ModuleState::str_main_thread, "main_thread"},
+    {&ModuleState::str_is_alive, "is_alive"},
 };
 
 // A text constant (interned), or a float where `text` is null.
@@ -161,6 +170,12 @@ interned_tuple(const KeywordEntry &entry)
     return tuple.release();
 }
 
+PyObject *ModuleState::*const tracking_fields[] = {
+    &ModuleState::live_writers,
+    &ModuleState::stores_in_flight,
+    &ModuleState::deletes_in_progress,
+};
+
 // Every object the state owns, for traverse and clear.
 template <typename Visit>
 int
@@ -184,7 +199,13 @@ for_each_object(ModuleState &S, Visit visit)
             return err;
         }
     }
-    return visit(S.live_writers);
+    for (PyObject *ModuleState::*field : tracking_fields) {
+        int err = visit(S.*field);
+        if (err != 0) {
+            return err;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -211,7 +232,13 @@ state_init(ModuleState &S)
         }
     }
     S.live_writers = PyList_New(0);
-    return S.live_writers == nullptr ? -1 : 0;
+    S.stores_in_flight = PyDict_New();
+    S.deletes_in_progress = PyDict_New();
+    if (S.live_writers == nullptr || S.stores_in_flight == nullptr ||
+        S.deletes_in_progress == nullptr) {
+        return -1;
+    }
+    return 0;
 }
 
 int

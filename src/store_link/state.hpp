@@ -61,6 +61,7 @@ struct ModuleState {
     PyObject *str_maxsize;
     PyObject *str_connection_pool;
     PyObject *str__lock;
+    PyObject *str__fork_lock;
     PyObject *str__at_fork_reinit;
     PyObject *str_Lock;
     PyObject *str_dumps;
@@ -71,6 +72,14 @@ struct ModuleState {
     PyObject *str_decode;
     PyObject *str_warning;
     PyObject *str_error;
+    PyObject *str_mutex;
+    PyObject *str_acquire;
+    PyObject *str_release;
+    PyObject *str_clear;
+    PyObject *str_extend;
+    PyObject *str_unfinished_tasks;
+    PyObject *str_main_thread;
+    PyObject *str_is_alive;
 
     // Constants.
     PyObject *notify_suffix;   // "_notify"
@@ -89,8 +98,19 @@ struct ModuleState {
     KwNames<1> kw_match;
     KwNames<1> kw_redis_key;
 
-    // Weak references to the threaded objects, for the at-fork hook.
+    // Weak references to every object __init__ has run on, for the at-fork
+    // hooks and the exit handlers; replaced as a whole, never edited.
     PyObject *live_writers;
+    // {id(object): (redis_key, thread ident)} for each store a worker is in.
+    PyObject *stores_in_flight;
+    // {(id(object), redis_key): count} for each DEL under way on a threaded
+    // object.
+    PyObject *deletes_in_progress;
+    // Forks between their before and after hooks; no worker starts a store
+    // meanwhile.
+    int forks_pending;
+    // Set once an exit handler has asked every writer to stop.
+    bool exit_stop_sent;
     // The last type found to define none of the instance attribute names,
     // at this version tag (compared only, never dereferenced).
     const PyTypeObject *plain_type;
