@@ -141,9 +141,12 @@ before_fork(PyObject *module, PyObject *)
         Py_RETURN_NONE;
     }
     S->forks_pending++;
+    // A worker that forks from inside its own store is not waited for.
+    const unsigned long caller = PyThread_get_thread_ident();
+    bool inside;
     const auto started = std::chrono::steady_clock::now();
     while (S->stores_in_flight != nullptr &&
-           PyDict_GET_SIZE(S->stores_in_flight) > 0 &&
+           stores_in_flight(*S, caller, inside) > 0 &&
            std::chrono::steady_clock::now() - started < kForkWait) {
         pause_briefly();
     }

@@ -188,6 +188,12 @@ int stop_requested(const Context &cx, PyObject *self);
 // worker.cpp. Sleeps for a moment with the GIL released.
 void pause_briefly();
 
+// worker.cpp. How many stores the workers of threads other than `caller`
+// are in (S.stores_in_flight not NULL); `inside` says whether `caller` is
+// itself inside one. Runs no Python code.
+Py_ssize_t stores_in_flight(const ModuleState &S, unsigned long caller,
+                            bool &inside);
+
 // worker.cpp. The DEL of `keys` (the `count` objects, owned by the caller,
 // that it is about to delete) on a threaded object is ordered after every frame write of those
 // keys handed over before it: their pending writes are discarded and a store

@@ -306,6 +306,50 @@ const Param self_only_params[] = {
 
 namespace {
 
+// Field `index` of an in-flight record (redis_key, thread ident), borrowed;
+// NULL for anything else that was put into the registry's dict.
+PyObject *
+record_field(PyObject *record, Py_ssize_t index)
+{
+    if (!PyTuple_CheckExact(record) || PyTuple_GET_SIZE(record) != 2) {
+        return nullptr;
+    }
+    return PyTuple_GET_ITEM(record, index);
+}
+
+}  // namespace
+
+Py_ssize_t
+stores_in_flight(const ModuleState &S, unsigned long caller, bool &inside)
+{
+    inside = false;
+    Py_ssize_t count = 0;
+    Py_ssize_t position = 0;
+    PyObject *id;
+    PyObject *record;
+    // Borrowed items, and nothing here can run Python code: exact ints.
+    while (PyDict_Next(S.stores_in_flight, &position, &id, &record)) {
+        PyObject *ident = record_field(record, 1);
+        if (ident == nullptr || !PyLong_CheckExact(ident)) {
+            continue;
+        }
+        unsigned long thread = PyLong_AsUnsignedLong(ident);
+        if (thread == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            continue;
+        }
+        if (thread == caller) {
+            inside = true;
+        }
+        else {
+            count++;
+        }
+    }
+    return count;
+}
+
+namespace {
+
 // How long a DEL waits for a pending write that has left the queue but that
 // no worker has recorded yet (it is between its get and its record, or
 // waits there for a fork to end); bounded, since code outside the module
@@ -500,16 +544,9 @@ discard_pending_writes(const Context &cx, PyObject *queue, PyObject *names)
 bool
 caller_is_storing(const ModuleState &S)
 {
-    const unsigned long caller = PyThread_get_thread_ident();
-    Py_ssize_t position = 0;
-    PyObject *id;
-    PyObject *record;
-    while (PyDict_Next(S.stores_in_flight, &position, &id, &record)) {
-        if (PyLong_AsUnsignedLong(PyTuple_GET_ITEM(record, 1)) == caller) {
-            return true;
-        }
-    }
-    return false;
+    bool inside;
+    stores_in_flight(S, PyThread_get_thread_ident(), inside);
+    return inside;
 }
 
 // 1 when items that left the queue are not yet marked done, 0 when none
@@ -552,8 +589,8 @@ wait_for_store(const Context &cx, PyObject *queue, PyObject *id,
         // record is borrowed.
         PyObject *record = PyDict_GetItemWithError(S.stores_in_flight, id);
         if (record != nullptr) {
-            PyObject *redis_key = PyTuple_GET_ITEM(record, 0);
-            int held = PyUnicode_CheckExact(redis_key)
+            PyObject *redis_key = record_field(record, 0);
+            int held = redis_key != nullptr && PyUnicode_CheckExact(redis_key)
                            ? PySet_Contains(names, redis_key)
                            : 0;
             if (held <= 0) {
