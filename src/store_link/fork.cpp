@@ -316,9 +316,10 @@ fork_hook_register(PyObject *module)
     }
     Ref before =
         Ref::steal(PyCFunction_NewEx(&before_fork_def, module, name.get()));
-    Ref in_parent = before ? Ref::steal(PyCFunction_NewEx(
-                                 &after_fork_in_parent_def, module, name.get()))
-                           : Ref();
+    Ref in_parent =
+        before ? Ref::steal(PyCFunction_NewEx(&after_fork_in_parent_def,
+                                              module, name.get()))
+               : Ref();
     Ref in_child = in_parent ? Ref::steal(PyCFunction_NewEx(
                                    &after_fork_def, module, name.get()))
                              : Ref();

@@ -195,11 +195,12 @@ Py_ssize_t stores_in_flight(const ModuleState &S, unsigned long caller,
                             bool &inside);
 
 // worker.cpp. The DEL of `keys` (the `count` objects, owned by the caller,
-// that it is about to delete) on a threaded object is ordered after every frame write of those
-// keys handed over before it: their pending writes are discarded and a store
-// of one of them that the worker has taken is waited for. On success
-// `marks` holds what end_delete must undo (empty when there is nothing to
-// order: a non-threaded object, no key a pending write can hold). 0, or -1.
+// that it is about to delete) on a threaded object is ordered after every
+// frame write of those keys handed over before it: their pending writes are
+// discarded and a store of one of them that the worker has taken is waited
+// for. On success `marks` holds what end_delete must undo (empty when there is
+// nothing to order: a non-threaded object, no key a pending write can hold).
+// 0, or -1.
 int begin_delete(const Context &cx, PyObject *self, PyObject *const *keys,
                  Py_ssize_t count, Ref &marks);
 // After the DEL, whatever its outcome; keeps the exception that is set.

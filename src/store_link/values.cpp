@@ -27,9 +27,8 @@ int
 set_and_notify(const Context &cx, PyObject *self, PyObject *client,
                PyObject *redis_key, PyObject *value, PyObject *ttl)
 {
-    Ref result =
-        call_method(client, cx.state.str_set, cx.state.kw_ex, redis_key, value,
-                    ttl);
+    Ref result = call_method(client, cx.state.str_set, cx.state.kw_ex,
+                             redis_key, value, ttl);
     if (!result) {
         return -1;
     }

@@ -11,8 +11,7 @@ void
 pause_briefly()
 {
     const timespec pause = {0, 1000000};
-    Py_BEGIN_ALLOW_THREADS
-    nanosleep(&pause, nullptr);
+    Py_BEGIN_ALLOW_THREADS nanosleep(&pause, nullptr);
     Py_END_ALLOW_THREADS
 }
 
@@ -164,7 +163,8 @@ worker_loop(const Context &cx, PyObject *self)
     if (!id) {
         return nullptr;
     }
-    Ref ident = Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
+    Ref ident =
+        Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
     if (!ident) {
         return nullptr;
     }
@@ -258,7 +258,8 @@ stop_every_writer(const Context &cx)
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objects.get()); i++) {
         Ref object = Ref::new_ref(PyList_GET_ITEM(objects.get(), i));
-        int threaded = instance_attr_is_true(cx, object.get(), S.str__use_thread);
+        int threaded =
+            instance_attr_is_true(cx, object.get(), S.str__use_thread);
         if (threaded == 0 ||
             (threaded > 0 &&
              call_on_attr(cx, object.get(), S.str__stop_evt, S.str_set))) {
@@ -449,9 +450,8 @@ mark_deletes(ModuleState &S, PyObject *id, PyObject *names, int &err)
         }
         Ref counted = Ref::steal(
             PyLong_FromSsize_t(count ? PyLong_AsSsize_t(count) + 1 : 1));
-        if (!counted ||
-            PyDict_SetItem(S.deletes_in_progress, mark.get(), counted.get()) <
-                0) {
+        if (!counted || PyDict_SetItem(S.deletes_in_progress, mark.get(),
+                                       counted.get()) < 0) {
             err = -1;
             return marks;
         }
@@ -485,9 +485,8 @@ take_pending_writes(const Context &cx, PyObject *pending, PyObject *names)
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); i++) {
         Ref item = Ref::new_ref(PyList_GET_ITEM(copy.get(), i));
         int doomed = is_pending_write_of(item.get(), names);
-        if (doomed < 0 ||
-            PyList_Append(doomed ? discarded.get() : kept.get(), item.get()) <
-                0) {
+        if (doomed < 0 || PyList_Append(doomed ? discarded.get() : kept.get(),
+                                        item.get()) < 0) {
             return Ref();
         }
     }
@@ -561,8 +560,9 @@ items_taken(const Context &cx, PyObject *queue)
         return clear_if_catchable();
     }
     Py_ssize_t queued = PyObject_Size(pending.get());
-    Py_ssize_t open = queued < 0 ? -1 : PyNumber_AsSsize_t(unfinished.get(),
-                                                          PyExc_OverflowError);
+    Py_ssize_t open =
+        queued < 0 ? -1
+                   : PyNumber_AsSsize_t(unfinished.get(), PyExc_OverflowError);
     if (open == -1 && PyErr_Occurred()) {
         return clear_if_catchable();
     }
@@ -605,7 +605,8 @@ wait_for_store(const Context &cx, PyObject *queue, PyObject *id,
             if (taken <= 0) {
                 return taken;
             }
-            if (std::chrono::steady_clock::now() - started >= kUnrecordedWait) {
+            if (std::chrono::steady_clock::now() - started >=
+                kUnrecordedWait) {
                 return 0;
             }
         }
