@@ -11,8 +11,9 @@ void
 pause_briefly()
 {
     const timespec pause = {0, 1000000};
-    Py_BEGIN_ALLOW_THREADS nanosleep(&pause, nullptr);
-    Py_END_ALLOW_THREADS
+    PyThreadState *saved = PyEval_SaveThread();
+    nanosleep(&pause, nullptr);
+    PyEval_RestoreThread(saved);
 }
 
 int
