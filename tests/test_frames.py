@@ -311,6 +311,10 @@ def test_a_delete_right_after_a_write_stays_deleted(make_link, raw, delete):
     came_back = 0
     for n in range(200):
         assert link.write_orba_data({"n": n}, "gone") is True
+        # every other round, the worker has taken the write (it may be storing it) before the DEL
+        taken = time.monotonic() + 5
+        while n % 2 and link._queue.qsize():
+            assert time.monotonic() < taken, "the worker did not take the pending write"
         delete(link, "gone")
         drained(link)
         came_back += raw.delete("gone")
