@@ -47,6 +47,18 @@ def test_idle_worker_lets_the_process_exit(redis_server):
     assert wall < 5
 
 
+def test_idle_threaded_objects_stop_together_at_exit(redis_server):
+    done = run_python(
+        "import time\nfrom orba_sdk.redis.store_link import StoreLink\n"
+        f"links = [StoreLink(host='127.0.0.1', port={redis_server.port}) for _ in range(20)]\n"
+        "print(time.monotonic())\n"
+    )
+    exit_time = time.monotonic() - float(done.stdout)
+    assert (done.returncode, done.stderr) == (0, "")
+    # one worker's poll interval and the interpreter's teardown, not 20 polls one after another
+    assert exit_time < 1.5
+
+
 @pytest.mark.parametrize(
     "store, linger, limit",
     [(10, 0, 5), (2, 3, 9)],

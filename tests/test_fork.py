@@ -2,6 +2,7 @@ import gc
 import multiprocessing
 import os
 import signal
+import subprocess
 import threading
 import time
 import traceback
@@ -135,15 +136,113 @@ def test_fork_storm_under_a_producer_thread(make_link, raw):
 
 
 @forks_with_threads
-def test_a_pool_lock_held_at_the_fork_does_not_stall_the_child(make_link, raw):
-    # As if the parent's worker were inside redis-py's pool at the fork.
-    link = make_link()
-    with link._redis_client.connection_pool._lock:
-        pid = os.fork()
-        if pid == 0:
-            store_and_exit(link, 99)
+@pytest.mark.parametrize(
+    "kind, lock",
+    [("threaded", "_lock"), ("plain", "_lock"), ("shut down", "_lock"), ("plain", "_fork_lock")],
+)
+def test_a_pool_lock_held_at_the_fork_does_not_stall_the_child(make_link, raw, kind, lock):
+    link = make_link(thread=kind == "threaded" or kind == "shut down")
+    if kind == "shut down":
+        link._shutdown_executor()
+    # Another parent thread is inside redis-py's pool at the fork (redis-py's locks may be
+    # reentrant: the forking thread itself would find its own lock free in the child).
+    held, leave = threading.Event(), threading.Event()
+
+    def hold():
+        with getattr(link._redis_client.connection_pool, lock):
+            held.set()
+            leave.wait()
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    held.wait()
+    pid = os.fork()
+    if pid == 0:
+        store_and_exit(link, 99)
+    leave.set()
+    holder.join()
     assert reap(pid, time.monotonic() + CHILD_DEADLINE) == 0
     assert raw.get("storm:99") == orjson.dumps({"child": 99})
+
+
+@forks_with_threads
+def test_a_shutdown_under_way_at_the_fork_is_finished_in_the_child(make_link, raw):
+    link = make_link()
+    # as inside _shutdown_executor() on another thread: the event set, the queue not yet dropped
+    link._stop_evt.set()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            stored = link.write_orba_data({"child": 1}, "shut:child")
+            # stored on the child's own thread, before the call returned
+            if (stored, link._use_thread, link._queue) == (True, False, None):
+                code = 0 if raw.get("shut:child") == b'{"child":1}' else 2
+        finally:
+            os._exit(code)
+    assert reap(pid, time.monotonic() + CHILD_DEADLINE) == 0
+
+
+@forks_with_threads
+def test_an_object_initialised_twice_gets_one_writer_in_the_child(make_link, redis_server):
+    link = make_link()
+    link.__init__(host="127.0.0.1", port=redis_server.port)
+    pid = os.fork()
+    if pid == 0:
+        writers = [t for t in threading.enumerate() if t.name == "StoreLinkWorker"]
+        os._exit(len(writers))
+    assert reap(pid, time.monotonic() + CHILD_DEADLINE) == 1
+
+
+# A fresh interpreter each time: the parent's worker opens its first connection (importing
+# encodings.idna, or email for redis-py's version lookup) while the pool forks.
+POOL_AFTER_FIRST_WRITE = """
+import multiprocessing, warnings
+warnings.simplefilter("ignore", DeprecationWarning)
+from orba_sdk.redis.store_link import StoreLink
+link = StoreLink(host="127.0.0.1", port={port})
+
+def task(index):
+    return link.write_data("pool:%d" % index, "v")
+
+if __name__ == "__main__":
+    link.write_orba_data({{"n": 1}}, "pool:first")
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        print(pool.map(task, range(4)))
+"""
+
+
+@pytest.mark.slow
+def test_a_pool_forked_right_after_the_first_write_never_hangs(redis_server):
+    code = POOL_AFTER_FIRST_WRITE.format(port=redis_server.port)
+    outcomes = []
+    for _ in range(20):
+        try:
+            done = run_python(code, timeout=CHILD_DEADLINE)
+            outcomes.append((done.returncode, done.stdout, done.stderr))
+        except subprocess.TimeoutExpired:
+            outcomes.append("hung")
+    assert outcomes == [(0, "[True, True, True, True]\n", "")] * 20
+
+
+def test_a_finalizer_changing_the_registry_during_registration(redis_server):
+    code = (
+        "import gc, weakref\n"
+        "from orba_sdk.redis import store_link\n"
+        "class Gone: pass\n"
+        "class Clearing(weakref.ref):\n"
+        "    def __del__(self):\n"
+        "        for each in gc.get_referents(store_link):\n"
+        "            if type(each) is list: each.clear()\n"
+        "for round in range(3):\n"
+        "    registry = [r for r in gc.get_referents(store_link) if type(r) is list][0]\n"
+        "    registry.extend(Clearing(Gone()) for _ in range(8))\n"
+        f"    link = store_link.StoreLink(host='127.0.0.1', port={redis_server.port})\n"
+        "    link._shutdown_executor()\n"
+        "print('ok')\n"
+    )
+    done = run_python(code, env={"PYTHONMALLOC": "debug"})
+    assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", "")
 
 
 def test_a_dropped_threaded_object_is_collected(sl, monkeypatch, redis_server):

@@ -1,6 +1,7 @@
 import queue
 import re
 import threading
+import time
 import types
 
 import orjson
@@ -286,3 +287,35 @@ def test_unreachable_server_is_logged_by_the_worker(make_link, log):
     wait_for(lambda: log.lines, timeout=20)
     [(level, message)] = log.lines
     assert level == "error" and message.startswith("Failed to write data to redis`orba_key` - ")
+
+
+def drained(link):
+    pending = link._queue
+    deadline = time.monotonic() + 5
+    while pending.unfinished_tasks:
+        assert time.monotonic() < deadline, "the worker did not take the pending write"
+        time.sleep(0.0002)
+
+
+@pytest.mark.parametrize(
+    "delete",
+    [
+        lambda link, key: link.write_orba_data(None, key),
+        lambda link, key: link.delete_data(key),
+        lambda link, key: link.delete_many(["other", key]),
+    ],
+    ids=["write_orba_data(None)", "delete_data", "delete_many"],
+)
+def test_a_delete_right_after_a_write_stays_deleted(make_link, raw, delete):
+    link = make_link()
+    came_back = 0
+    for n in range(200):
+        assert link.write_orba_data({"n": n}, "gone") is True
+        # every other round, the worker has taken the write (it may be storing it) before the DEL
+        taken = time.monotonic() + 5
+        while n % 2 and link._queue.qsize():
+            assert time.monotonic() < taken, "the worker did not take the pending write"
+        delete(link, "gone")
+        drained(link)
+        came_back += raw.delete("gone")
+    assert came_back == 0

@@ -66,6 +66,8 @@ def test_steps_run_in_order_until_one_fails(sl, log, failing, exc):
     assert worker.calls == ([] if failing == "_stop_evt" else [("join", (), {"timeout": 0.5})])
     assert (link._queue, link._use_thread) == (("q", True) if failing else (None, False))
     assert log.lines == []
+    # not left as a threaded object for the exit handlers to stop
+    link._use_thread = False
 
 
 def test_shutdown_called_on_the_worker_thread(sl, redis_server, request):

@@ -44,11 +44,6 @@ start_background_writer(const Context &cx, PyObject *self, PyObject *workers)
     if (set_new_queue(cx, self, maxsize.get()) < 0) {
         return -1;
     }
-    // Tracked before the start, which waits for the new thread: a fork on
-    // another thread meanwhile must still give the child a writer.
-    if (track_writer(cx, self) < 0) {
-        return -1;
-    }
     if (start_new_worker(cx, self) < 0) {
         return -1;
     }
@@ -90,6 +85,12 @@ init(const Context &cx, PyObject *self, PyObject *thread, PyObject *host,
         return nullptr;
     }
     if (set_new_stop_event(cx, self) < 0) {
+        return nullptr;
+    }
+    // Every object, for the at-fork hooks (its pool lock) and the exit
+    // handlers; before the worker's start, which waits for the new thread:
+    // a fork on another thread meanwhile must still give the child a writer.
+    if (track_writer(cx, self) < 0) {
         return nullptr;
     }
     int threaded = instance_attr_is_true(cx, self, S.str__use_thread);

@@ -1,67 +1,87 @@
-// Threaded objects across os.fork(): a forked child runs only the thread that
-// forked, so the workers of the parent's objects do not exist there, and
-// their queues may stay locked by a thread that is gone. One at-fork hook
-// gives every live threaded object a writer of its own in the child.
+// StoreLink objects across os.fork(). A forked child runs only the thread
+// that forked: the workers of the parent's objects do not exist there, and
+// any lock another thread held at the fork stays held. The hooks keep the
+// workers out of their stores while a fork is under way, give every threaded
+// object a writer of its own in the child, and free every object's pool
+// lock there.
 #include "operations.hpp"
+
+#include <chrono>
 
 namespace store_link {
 
 namespace {
 
-// 0 after clearing an AttributeError; -1 with any other exception left set.
-int
-clear_attribute_error()
-{
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
-}
+// How long a fork waits, in all, for the workers to finish the stores they
+// are in (a stalled server must not hold up a fork for long).
+constexpr std::chrono::milliseconds kForkWait{500};
 
-// redis-py's pool resets itself on its first use in a child, but up to 8.1
-// it keeps the lock inherited from the parent, which the parent's worker may
-// have held at the fork: the child's first command would then wait for it
-// forever. The child runs one thread here, so the lock is made free again.
-// A client that is not redis-py's is left alone. 0, or -1.
+// pool.<name>, a threading lock, made free again in the child; a pool
+// without it is left alone. 3.8's locks have no _at_fork_reinit: a new lock
+// of the same kind replaces it. 0, or -1.
 int
-free_pool_lock(const Context &cx, PyObject *self)
+free_lock(const Context &cx, PyObject *pool, PyObject *name)
 {
     const ModuleState &S = cx.state;
-    Ref client = instance_attr(cx, self, S.str__redis_client);
-    if (!client) {
-        return -1;
-    }
-    Ref pool = attr(client.get(), S.str_connection_pool);
-    if (!pool) {
-        return clear_attribute_error();
-    }
-    Ref lock = attr(pool.get(), S.str__lock);
+    Ref lock = attr(pool, name);
     if (!lock) {
         return clear_attribute_error();
     }
     if (call_method(lock.get(), S.str__at_fork_reinit)) {
         return 0;
     }
-    // 3.8's locks have no _at_fork_reinit; its redis-py (up to 6.1) uses a
-    // plain Lock.
     if (clear_attribute_error() < 0) {
         return -1;
     }
     Ref fresh = call_global(cx, S.str_threading, S.str_Lock);
+    if (fresh && Py_TYPE(fresh.get()) != Py_TYPE(lock.get())) {
+        // An RLock (redis-py's _fork_lock); _thread.RLock is callable.
+        fresh = Ref::steal(PyObject_CallObject(
+            reinterpret_cast<PyObject *>(Py_TYPE(lock.get())), nullptr));
+    }
     if (!fresh) {
         return -1;
     }
-    return PyObject_SetAttr(pool.get(), S.str__lock, fresh.get());
+    return PyObject_SetAttr(pool, name, fresh.get());
 }
 
-// A new stop event, queue of the same capacity and started worker for one
-// object in the child; shut-down and non-threaded objects are left as they
-// are. 0, or -1.
+// redis-py's pool resets itself on its first use in a child, but up to 8.1
+// it keeps the lock inherited from the parent, which a parent thread may
+// have held at the fork: the child's first command would then wait for it
+// forever. Its _fork_lock, held by a parent thread inside its own reset,
+// would make every command of the child fail after 5 seconds. The child runs
+// one thread here, so both are made free again. A client or pool that is not
+// redis-py's is left alone. 0, or -1.
 int
-restart_writer(const Context &cx, PyObject *self)
+free_pool_locks(const Context &cx, PyObject *self)
 {
     const ModuleState &S = cx.state;
+    Ref client = instance_attr(cx, self, S.str__redis_client);
+    if (!client) {
+        return clear_attribute_error();
+    }
+    Ref pool = attr(client.get(), S.str_connection_pool);
+    if (!pool) {
+        return clear_attribute_error();
+    }
+    if (free_lock(cx, pool.get(), S.str__lock) < 0) {
+        return -1;
+    }
+    return free_lock(cx, pool.get(), S.str__fork_lock);
+}
+
+// In the child, for one object: its pool locks are freed; a threaded object
+// gets a new stop event, a queue of the same capacity and a started worker;
+// one whose shutdown was under way at the fork is shut down (its writes are
+// then stored on the child's own thread). Non-threaded and shut-down objects
+// keep their state. 0, or -1.
+int
+prepare_for_child(const Context &cx, PyObject *self)
+{
+    const ModuleState &S = cx.state;
+    if (free_pool_locks(cx, self) < 0) {
+        return -1;
+    }
     int threaded = instance_attr_is_true(cx, self, S.str__use_thread);
     if (threaded <= 0) {
         return threaded;
@@ -74,8 +94,15 @@ restart_writer(const Context &cx, PyObject *self)
         return 0;
     }
     int stopping = stop_requested(cx, self);
-    if (stopping != 0) {
-        return stopping < 0 ? -1 : 0;
+    if (stopping < 0) {
+        return -1;
+    }
+    if (stopping) {
+        if (PyObject_SetAttr(self, S.str__queue, Py_None) < 0 ||
+            PyObject_SetAttr(self, S.str__executor, Py_None) < 0) {
+            return -1;
+        }
+        return PyObject_SetAttr(self, S.str__use_thread, Py_False);
     }
     // The pending writes of the inherited queue are the parent's to store,
     // and its lock may be held by a thread that does not exist here: only
@@ -84,11 +111,57 @@ restart_writer(const Context &cx, PyObject *self)
     if (!maxsize) {
         return -1;
     }
-    if (free_pool_lock(cx, self) < 0 || set_new_stop_event(cx, self) < 0 ||
+    if (set_new_stop_event(cx, self) < 0 ||
         set_new_queue(cx, self, maxsize.get()) < 0) {
         return -1;
     }
     return start_new_worker(cx, self);
+}
+
+ModuleState *
+hook_state(PyObject *module)
+{
+    auto *S = static_cast<ModuleState *>(PyModule_GetState(module));
+    // The hooks outlive the module's state, which teardown clears.
+    if (S == nullptr || S->live_writers == nullptr) {
+        return nullptr;
+    }
+    return S;
+}
+
+// Runs before every os.fork(), on the forking thread, before CPython takes
+// its import lock. Waits, with the GIL released between looks, until no
+// worker is inside a store, for at most kForkWait; until the after hooks
+// run, no worker starts another.
+PyObject *
+before_fork(PyObject *module, PyObject *)
+{
+    ModuleState *S = hook_state(module);
+    if (S == nullptr) {
+        Py_RETURN_NONE;
+    }
+    S->forks_pending++;
+    // A worker that forks from inside its own store is not waited for.
+    const unsigned long caller = PyThread_get_thread_ident();
+    bool inside;
+    const auto started = std::chrono::steady_clock::now();
+    while (S->stores_in_flight != nullptr &&
+           stores_in_flight(*S, caller, inside) > 0 &&
+           std::chrono::steady_clock::now() - started < kForkWait) {
+        pause_briefly();
+    }
+    Py_RETURN_NONE;
+}
+
+// Runs in the parent after every fork, failed ones included.
+PyObject *
+after_fork_in_parent(PyObject *module, PyObject *)
+{
+    ModuleState *S = hook_state(module);
+    if (S != nullptr && S->forks_pending > 0) {
+        S->forks_pending--;
+    }
+    Py_RETURN_NONE;
 }
 
 // Runs in the child of every os.fork(). Must not stop at one object: an
@@ -96,40 +169,84 @@ restart_writer(const Context &cx, PyObject *self)
 PyObject *
 after_fork_in_child(PyObject *module, PyObject *)
 {
-    auto *S = static_cast<ModuleState *>(PyModule_GetState(module));
-    // The hook outlives the module's state, which teardown clears.
-    if (S == nullptr || S->live_writers == nullptr) {
+    ModuleState *S = hook_state(module);
+    if (S == nullptr) {
         Py_RETURN_NONE;
     }
+    // The threads that recorded stores and deletes do not exist here.
+    S->forks_pending = 0;
+    for (PyObject *records : {S->stores_in_flight, S->deletes_in_progress}) {
+        if (records != nullptr) {
+            PyDict_Clear(records);
+        }
+    }
     Context cx{*S, PyModule_GetDict(module)};
-    Ref registry = Ref::new_ref(S->live_writers);
-    Ref writers = Ref::steal(PySequence_List(registry.get()));
-    if (!writers) {
+    Ref objects = tracked_objects(cx);
+    if (!objects) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(writers.get()); i++) {
-        Ref self = weakref_target(PyList_GET_ITEM(writers.get(), i));
-        if (self &&
-            (self.get() == Py_None || restart_writer(cx, self.get()) == 0)) {
-            continue;
-        }
-        if (log_exception(cx, S->str_error,
-                          "Failed to start the frame writer after fork",
-                          nullptr, " - ") == 0) {
-            continue;
-        }
-        if (!exception_is_catchable()) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objects.get()); i++) {
+        Ref self = Ref::new_ref(PyList_GET_ITEM(objects.get(), i));
+        if (prepare_for_child(cx, self.get()) < 0 &&
+            log_or_report(cx, "Failed to start the frame writer after fork",
+                          nullptr, " - ", module) < 0) {
             return nullptr;
         }
-        // Nobody is there to hear that the logger itself failed.
-        PyErr_WriteUnraisable(module);
     }
     Py_RETURN_NONE;
 }
 
+PyMethodDef before_fork_def = {
+    "_before_fork", before_fork, METH_NOARGS,
+    "Keeps the frame writers out of their stores while the process forks."};
+
+PyMethodDef after_fork_in_parent_def = {
+    "_after_fork_in_parent", after_fork_in_parent, METH_NOARGS,
+    "Lets the frame writers store again after a fork."};
+
 PyMethodDef after_fork_def = {
     "_after_fork_in_child", after_fork_in_child, METH_NOARGS,
     "Gives each threaded StoreLink a writer of its own in a forked child."};
+
+// The registry without its dead references, with `self` added unless it is
+// there; built as a new list, since the old one may be changed by Python
+// code that runs meanwhile (a finalizer, a weak reference's callback).
+// `found` says whether `self` was there.
+Ref
+registry_with(PyObject *registry, PyObject *self, bool &found)
+{
+    found = false;
+    Ref copy = Ref::steal(PySequence_List(registry));
+    Ref kept = copy ? Ref::steal(PyList_New(0)) : Ref();
+    if (!kept) {
+        return kept;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); i++) {
+        Ref ref = Ref::new_ref(PyList_GET_ITEM(copy.get(), i));
+        if (!PyWeakref_CheckRef(ref.get())) {
+            continue;
+        }
+        Ref tracked = weakref_target(ref.get());
+        if (!tracked) {
+            return tracked;
+        }
+        if (tracked.get() == Py_None) {
+            continue;
+        }
+        found = found || tracked.get() == self;
+        if (PyList_Append(kept.get(), ref.get()) < 0) {
+            return Ref();
+        }
+    }
+    if (found) {
+        return kept;
+    }
+    Ref ref = Ref::steal(PyWeakref_NewRef(self, nullptr));
+    if (!ref || PyList_Append(kept.get(), ref.get()) < 0) {
+        return Ref();
+    }
+    return kept;
+}
 
 }  // namespace
 
@@ -140,24 +257,54 @@ track_writer(const Context &cx, PyObject *self)
     if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(self))) {
         return 0;
     }
+    ModuleState &S = cx.state;
     // A list of weak references: a set would hash the objects, and a
     // subclass that defines __eq__ alone is unhashable.
-    Ref registry = Ref::new_ref(cx.state.live_writers);
-    for (Py_ssize_t i = PyList_GET_SIZE(registry.get()) - 1; i >= 0; i--) {
-        Ref tracked = weakref_target(PyList_GET_ITEM(registry.get(), i));
+    for (;;) {
+        if (S.live_writers == nullptr) {
+            return 0;
+        }
+        Ref registry = Ref::new_ref(S.live_writers);
+        bool found;
+        Ref rebuilt = registry_with(registry.get(), self, found);
+        if (!rebuilt) {
+            return -1;
+        }
+        // Python code run meanwhile may have registered another object:
+        // then the registry is built again from the new one.
+        if (S.live_writers == registry.get()) {
+            Py_SETREF(S.live_writers, rebuilt.release());
+            return 0;
+        }
+    }
+}
+
+Ref
+tracked_objects(const Context &cx)
+{
+    Ref objects = Ref::steal(PyList_New(0));
+    if (!objects || cx.state.live_writers == nullptr) {
+        return objects;
+    }
+    Ref registry = Ref::steal(PySequence_List(cx.state.live_writers));
+    if (!registry) {
+        return registry;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(registry.get()); i++) {
+        Ref ref = Ref::new_ref(PyList_GET_ITEM(registry.get(), i));
+        if (!PyWeakref_CheckRef(ref.get())) {
+            continue;
+        }
+        Ref tracked = weakref_target(ref.get());
         if (!tracked) {
-            return -1;
+            return tracked;
         }
-        if (tracked.get() == Py_None &&
-            PyList_SetSlice(registry.get(), i, i + 1, nullptr) < 0) {
-            return -1;
+        if (tracked.get() != Py_None &&
+            PyList_Append(objects.get(), tracked.get()) < 0) {
+            return Ref();
         }
     }
-    Ref ref = Ref::steal(PyWeakref_NewRef(self, nullptr));
-    if (!ref) {
-        return -1;
-    }
-    return PyList_Append(registry.get(), ref.get());
+    return objects;
 }
 
 int
@@ -167,9 +314,16 @@ fork_hook_register(PyObject *module)
     if (!name) {
         return -1;
     }
-    Ref hook =
-        Ref::steal(PyCFunction_NewEx(&after_fork_def, module, name.get()));
-    if (!hook) {
+    Ref before =
+        Ref::steal(PyCFunction_NewEx(&before_fork_def, module, name.get()));
+    Ref in_parent =
+        before ? Ref::steal(PyCFunction_NewEx(&after_fork_in_parent_def,
+                                              module, name.get()))
+               : Ref();
+    Ref in_child = in_parent ? Ref::steal(PyCFunction_NewEx(
+                                   &after_fork_def, module, name.get()))
+                             : Ref();
+    if (!in_child) {
         return -1;
     }
     Ref os = Ref::steal(PyImport_ImportModule("os"));
@@ -179,15 +333,16 @@ fork_hook_register(PyObject *module)
     Ref register_at_fork =
         Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
     if (!register_at_fork) {
-        // Only POSIX has os.fork(), and with it the hook.
+        // Only POSIX has os.fork(), and with it the hooks.
         return clear_attribute_error();
     }
     Ref no_args = Ref::steal(PyTuple_New(0));
     if (!no_args) {
         return -1;
     }
-    Ref kwargs =
-        Ref::steal(Py_BuildValue("{s:O}", "after_in_child", hook.get()));
+    Ref kwargs = Ref::steal(Py_BuildValue(
+        "{s:O,s:O,s:O}", "before", before.get(), "after_in_parent",
+        in_parent.get(), "after_in_child", in_child.get()));
     if (!kwargs) {
         return -1;
     }

@@ -6,28 +6,6 @@ namespace store_link {
 
 namespace {
 
-// SET, then the change notification: 1 when stored, 0 when the reply was
-// not true, -1 with an exception set.
-int
-store_and_notify(const Context &cx, PyObject *self, PyObject *str_as_data,
-                 PyObject *redis_key, PyObject *ttl)
-{
-    const ModuleState &S = cx.state;
-    Ref result = call_on_attr(cx, self, S.str__redis_client, S.str_set,
-                              S.kw_ex, redis_key, str_as_data, ttl);
-    if (!result) {
-        return -1;
-    }
-    int stored = PyObject_IsTrue(result.get());
-    if (stored <= 0) {
-        return stored;
-    }
-    if (notify_change(cx, self, redis_key) < 0) {
-        return -1;
-    }
-    return 1;
-}
-
 // Serialise, SET, notify. A store that fails with an Exception is logged and
 // answered with False; a record that cannot be serialised raises.
 PyObject *
@@ -39,7 +17,12 @@ write_step(const Context &cx, PyObject *self, PyObject *data,
     if (!str_as_data) {
         return nullptr;
     }
-    int stored = store_and_notify(cx, self, str_as_data.get(), redis_key, ttl);
+    Ref client = instance_attr(cx, self, S.str__redis_client);
+    int stored = -1;
+    if (client) {
+        stored = set_and_notify(cx, self, client.get(), redis_key,
+                                str_as_data.get(), ttl);
+    }
     if (stored >= 0) {
         return PyBool_FromLong(stored);
     }
@@ -72,11 +55,7 @@ evict_oldest(const Context &cx, PyObject *self)
             return 0;
         }
     }
-    if (!exception_is_catchable()) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
+    return clear_if_catchable();
 }
 
 // The pending write (data, redis_key, ttl) that the worker takes.
@@ -130,10 +109,9 @@ hand_over(const Context &cx, PyObject *self, PyObject *data,
                      pending.get())) {
         Py_RETURN_TRUE;
     }
-    if (!exception_is_catchable()) {
+    if (clear_if_catchable() < 0) {
         return nullptr;
     }
-    PyErr_Clear();
     return store_on_caller_thread(cx, self, data, redis_key, ttl);
 }
 

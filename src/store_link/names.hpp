@@ -67,6 +67,7 @@
     X(maxsize)                                                                \
     X(connection_pool)                                                        \
     X(_lock)                                                                  \
+    X(_fork_lock)                                                             \
     X(_at_fork_reinit)                                                        \
     X(Lock)                                                                   \
     X(dumps)                                                                  \
@@ -76,7 +77,17 @@
     X(scan_iter)                                                              \
     X(decode)                                                                 \
     X(warning)                                                                \
-    X(error)
+    X(error)                                                                  \
+    /* what orders a DEL after the pending writes of its key */               \
+    X(mutex)                                                                  \
+    X(acquire)                                                                \
+    X(release)                                                                \
+    X(clear)                                                                  \
+    X(extend)                                                                 \
+    X(unfinished_tasks)                                                       \
+    /* what tells that the interpreter is exiting */                          \
+    X(main_thread)                                                            \
+    X(is_alive)
 
 // Constants: X(field, value), an interned text or a float.
 #define STORE_LINK_CONSTANTS(X)                                               \

@@ -139,4 +139,20 @@ log_exception(const Context &cx, PyObject *level, const char *prefix,
     return logged ? 0 : -1;
 }
 
+int
+log_or_report(const Context &cx, const char *prefix, PyObject *subject,
+              const char *separator, PyObject *where)
+{
+    if (log_exception(cx, cx.state.str_error, prefix, subject, separator) ==
+        0) {
+        return 0;
+    }
+    if (!exception_is_catchable()) {
+        return -1;
+    }
+    // Nobody is there to hear that the logger itself failed.
+    PyErr_WriteUnraisable(where);
+    return 0;
+}
+
 }  // namespace store_link

@@ -93,6 +93,30 @@ exception_is_catchable()
     return PyErr_ExceptionMatches(PyExc_Exception) != 0;
 }
 
+// With an exception set: an AttributeError is cleared, 0; any other stays
+// set, -1.
+inline int
+clear_attribute_error()
+{
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+// With an exception set: one of the Exception family is cleared, 0; any
+// other stays set, -1.
+inline int
+clear_if_catchable()
+{
+    if (!exception_is_catchable()) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
 // The guard of the operations. With an exception set: one of the Exception
 // family is taken and logged at `level` (a logger method name) as one line,
 // prefix + subject + separator + str(exception), and 0 is returned; any
@@ -100,13 +124,24 @@ exception_is_catchable()
 int log_exception(const Context &cx, PyObject *level, const char *prefix,
                   PyObject *subject, const char *separator);
 
+// The error line of a failed frame store: prefix, key, separator, error.
+constexpr const char store_failure_prefix[] = "Failed to write data to redis`";
+constexpr const char store_failure_separator[] = "` - ";
+
 // The guard of a frame store: the error line of a failed store.
 inline int
 log_store_failure(const Context &cx, PyObject *redis_key)
 {
-    return log_exception(cx, cx.state.str_error,
-                         "Failed to write data to redis`", redis_key, "` - ");
+    return log_exception(cx, cx.state.str_error, store_failure_prefix,
+                         redis_key, store_failure_separator);
 }
+
+// log_exception at error level, for a thread that has nobody to report to
+// (the worker, an at-fork hook): an Exception raised by the logger itself is
+// reported as unraisable on `where`. 0, or -1 for an exception outside the
+// Exception family.
+int log_or_report(const Context &cx, const char *prefix, PyObject *subject,
+                  const char *separator, PyObject *where);
 
 // With an exception set: if it is an instance of queue.<name>, clears it
 // and returns 1; otherwise leaves it set and returns 0. -1 when looking up
@@ -121,6 +156,12 @@ int clear_if_queue_error(const Context &cx, PyObject *name);
 // failed.
 int notify_change(const Context &cx, PyObject *self, PyObject *redis_key);
 
+// values.cpp. client.set(redis_key, value, ex=ttl), then the change
+// notification when the reply is true: 1 when stored, 0 when the reply was
+// not true, -1.
+int set_and_notify(const Context &cx, PyObject *self, PyObject *client,
+                   PyObject *redis_key, PyObject *value, PyObject *ttl);
+
 // construction.cpp. Construction's steps that a forked child takes again
 // (fork.cpp): each builds its object through the module globals now and sets
 // the attribute; the worker is started. 0, or -1.
@@ -132,10 +173,35 @@ int start_new_worker(const Context &cx, PyObject *self);
 // -1.
 int stop_requested(const Context &cx, PyObject *self);
 
-// fork.cpp. Adds a threaded object, weakly, to those that a forked child
-// gives a writer of its own; 0, or -1.
+// worker.cpp. Sleeps for a moment with the GIL released.
+void pause_briefly();
+
+// worker.cpp. How many stores the workers of threads other than `caller`
+// are in (S.stores_in_flight not NULL); `inside` says whether `caller` is
+// itself inside one. Runs no Python code.
+Py_ssize_t stores_in_flight(const ModuleState &S, unsigned long caller,
+                            bool &inside);
+
+// worker.cpp. The DEL of `keys` (the `count` objects, owned by the caller,
+// that it is about to delete) on a threaded object is ordered after every
+// frame write of those keys handed over before it: their pending writes are
+// discarded and a store of one of them that the worker has taken is waited
+// for. On success `marks` holds what end_delete must undo (empty when there is
+// nothing to order: a non-threaded object, no key a pending write can hold).
+// 0, or -1.
+int begin_delete(const Context &cx, PyObject *self, PyObject *const *keys,
+                 Py_ssize_t count, Ref &marks);
+// After the DEL, whatever its outcome; keeps the exception that is set.
+void end_delete(const Context &cx, Ref marks);
+
+// fork.cpp. Adds an object, weakly and once, to those that the at-fork hooks
+// and the exit handlers reach; 0, or -1.
 int track_writer(const Context &cx, PyObject *self);
-// At import, once: os.register_at_fork(after_in_child=<the hook>); 0, or -1.
+// fork.cpp. A snapshot of the tracked objects still alive, or an empty Ref
+// with an exception set.
+Ref tracked_objects(const Context &cx);
+// At import, once: os.register_at_fork with the module's three hooks; 0, or
+// -1.
 int fork_hook_register(PyObject *module);
 
 }  // namespace store_link

@@ -122,6 +122,12 @@ interned_tuple(const KeywordEntry &entry)
     return tuple.release();
 }
 
+PyObject *ModuleState::*const tracking_fields[] = {
+    &ModuleState::live_writers,
+    &ModuleState::stores_in_flight,
+    &ModuleState::deletes_in_progress,
+};
+
 // Every object the state owns, for traverse and clear.
 template <typename Visit>
 int
@@ -145,7 +151,13 @@ for_each_object(ModuleState &S, Visit visit)
             return err;
         }
     }
-    return visit(S.live_writers);
+    for (PyObject *ModuleState::*field : tracking_fields) {
+        int err = visit(S.*field);
+        if (err != 0) {
+            return err;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -172,7 +184,13 @@ state_init(ModuleState &S)
         }
     }
     S.live_writers = PyList_New(0);
-    return S.live_writers == nullptr ? -1 : 0;
+    S.stores_in_flight = PyDict_New();
+    S.deletes_in_progress = PyDict_New();
+    if (S.live_writers == nullptr || S.stores_in_flight == nullptr ||
+        S.deletes_in_progress == nullptr) {
+        return -1;
+    }
+    return 0;
 }
 
 int

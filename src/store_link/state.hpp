@@ -41,8 +41,19 @@ struct ModuleState {
     STORE_LINK_KEYWORDS(STORE_LINK_KEYWORD_FIELD)
 #undef STORE_LINK_KEYWORD_FIELD
 
-    // Weak references to the threaded objects, for the at-fork hook.
+    // Weak references to every object __init__ has run on, for the at-fork
+    // hooks and the exit handlers; replaced as a whole, never edited.
     PyObject *live_writers;
+    // {id(object): (redis_key, thread ident)} for each store a worker is in.
+    PyObject *stores_in_flight;
+    // {(id(object), redis_key): count} for each DEL under way on a threaded
+    // object.
+    PyObject *deletes_in_progress;
+    // Forks between their before and after hooks; no worker starts a store
+    // meanwhile.
+    int forks_pending;
+    // Set once an exit handler has asked every writer to stop.
+    bool exit_stop_sent;
     // The last type found to define none of the instance attribute names,
     // at this version tag (compared only, never dereferenced).
     const PyTypeObject *plain_type;

@@ -23,6 +23,25 @@ notify_change(const Context &cx, PyObject *self, PyObject *redis_key)
                          notify_channel.get(), ": ");
 }
 
+int
+set_and_notify(const Context &cx, PyObject *self, PyObject *client,
+               PyObject *redis_key, PyObject *value, PyObject *ttl)
+{
+    Ref result = call_method(client, cx.state.str_set, cx.state.kw_ex,
+                             redis_key, value, ttl);
+    if (!result) {
+        return -1;
+    }
+    int stored = PyObject_IsTrue(result.get());
+    if (stored <= 0) {
+        return stored;
+    }
+    if (notify_change(cx, self, redis_key) < 0) {
+        return -1;
+    }
+    return 1;
+}
+
 namespace {
 
 PyObject *
@@ -42,22 +61,11 @@ write_data(const Context &cx, PyObject *self, PyObject *redis_key,
         }
         data = serialised.get();
     }
-    Ref result =
-        call_method(client.get(), S.str_set, S.kw_ex, redis_key, data, ttl);
-    if (!result) {
-        return nullptr;
-    }
-    int stored = PyObject_IsTrue(result.get());
+    int stored = set_and_notify(cx, self, client.get(), redis_key, data, ttl);
     if (stored < 0) {
         return nullptr;
     }
-    if (!stored) {
-        Py_RETURN_FALSE;
-    }
-    if (notify_change(cx, self, redis_key) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_TRUE;
+    return PyBool_FromLong(stored);
 }
 
 PyObject *

@@ -1,7 +1,20 @@
-// The background writer of threaded objects and the shutdown that stops it.
+// The background writer of threaded objects, the shutdown that stops it, and
+// what orders its stores against a fork and against a DEL of the same key.
 #include "operations.hpp"
 
+#include <chrono>
+#include <ctime>
+
 namespace store_link {
+
+void
+pause_briefly()
+{
+    const timespec pause = {0, 1000000};
+    PyThreadState *saved = PyEval_SaveThread();
+    nanosleep(&pause, nullptr);
+    PyEval_RestoreThread(saved);
+}
 
 int
 stop_requested(const Context &cx, PyObject *self)
@@ -44,32 +57,91 @@ unpack_pending_write(PyObject *item, PyObject *fields[3])
     return tuple;
 }
 
-// Stores one pending write. An Exception that escapes the write step (a
-// record orjson cannot serialise) is logged like a failed store, so that one
-// bad record does not end the worker and silently lose every later one.
+// The in-flight record of a store the worker is about to make, after every
+// fork under way has ended. Nothing between the last look at the fork count
+// and the record may run Python code (no GIL switch): a before-fork hook
+// then either sees the record and waits for the store, or is seen here.
+// 0, or -1.
+int
+record_store(ModuleState &S, PyObject *id, PyObject *record)
+{
+    while (S.forks_pending > 0) {
+        pause_briefly();
+    }
+    // Int keys: the dict runs no Python code, and a resize is no GC
+    // allocation.
+    if (S.stores_in_flight == nullptr) {
+        return 0;
+    }
+    return PyDict_SetItem(S.stores_in_flight, id, record);
+}
+
+// Removes the record; keeps the exception that is set.
+void
+forget_store(ModuleState &S, PyObject *id)
+{
+    if (S.stores_in_flight == nullptr) {
+        return;
+    }
+    Ref pending = fetch_exception();
+    if (PyDict_DelItem(S.stores_in_flight, id) < 0) {
+        PyErr_Clear();
+    }
+    if (pending) {
+        restore_exception(std::move(pending));
+    }
+}
+
+// self._write_(data, redis_key, ttl), unless a DEL of the key on this object
+// is under way: the write is older than the DEL and is dropped. 0, or -1.
+int
+write_unless_deleted(const Context &cx, PyObject *self, PyObject *id,
+                     PyObject *fields[3])
+{
+    const ModuleState &S = cx.state;
+    if (S.deletes_in_progress != nullptr && PyUnicode_CheckExact(fields[1])) {
+        Ref mark = Ref::steal(PyTuple_Pack(2, id, fields[1]));
+        if (!mark) {
+            return -1;
+        }
+        int deleted = PyDict_Contains(S.deletes_in_progress, mark.get());
+        if (deleted != 0) {
+            return deleted < 0 ? -1 : 0;
+        }
+    }
+    Ref written =
+        call_method(self, S.str__write_, fields[0], fields[1], fields[2]);
+    return written ? 0 : -1;
+}
+
+// Stores one pending write, recorded as in flight from before the store to
+// after its log line. An Exception that escapes the write step (a record
+// orjson cannot serialise) is logged like a failed store, so that one bad
+// record does not end the worker and silently lose every later one.
 // Returns 0, or -1 for an exception that must end the loop.
 int
-store_pending_write(const Context &cx, PyObject *self, PyObject *item)
+store_pending_write(const Context &cx, PyObject *self, PyObject *id,
+                    PyObject *ident, PyObject *item)
 {
     PyObject *fields[3];
     Ref tuple = unpack_pending_write(item, fields);
-    PyObject *redis_key = item;
-    if (tuple) {
-        redis_key = fields[1];
-        if (call_method(self, cx.state.str__write_, fields[0], fields[1],
-                        fields[2])) {
-            return 0;
-        }
+    if (!tuple) {
+        return log_or_report(cx, store_failure_prefix, item,
+                             store_failure_separator, self);
     }
-    if (log_store_failure(cx, redis_key) == 0) {
-        return 0;
+    Ref record = Ref::steal(PyTuple_Pack(2, fields[1], ident));
+    if (!record) {
+        return log_or_report(cx, store_failure_prefix, fields[1],
+                             store_failure_separator, self);
     }
-    if (!exception_is_catchable()) {
-        return -1;
+    int result = 0;
+    if (record_store(cx.state, id, record.get()) < 0 ||
+        write_unless_deleted(cx, self, id, fields) < 0) {
+        result = log_or_report(cx, store_failure_prefix, fields[1],
+                               store_failure_separator, self);
     }
-    // Nobody is there to hear that the logger itself failed.
-    PyErr_WriteUnraisable(self);
-    return 0;
+    forget_store(cx.state, id);
+    return result;
 }
 
 // The queue's task_done, read from the object now; an Exception (the queue
@@ -80,17 +152,23 @@ mark_done(const Context &cx, PyObject *self)
     if (call_on_attr(cx, self, cx.state.str__queue, cx.state.str_task_done)) {
         return 0;
     }
-    if (!exception_is_catchable()) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
+    return clear_if_catchable();
 }
 
 PyObject *
 worker_loop(const Context &cx, PyObject *self)
 {
     const ModuleState &S = cx.state;
+    // What the in-flight record names this object and this thread by.
+    Ref id = Ref::steal(PyLong_FromVoidPtr(self));
+    if (!id) {
+        return nullptr;
+    }
+    Ref ident =
+        Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
+    if (!ident) {
+        return nullptr;
+    }
     for (;;) {
         int stopping = stop_requested(cx, self);
         if (stopping < 0) {
@@ -108,7 +186,8 @@ worker_loop(const Context &cx, PyObject *self)
             }
             continue;
         }
-        if (store_pending_write(cx, self, item.get()) < 0) {
+        if (store_pending_write(cx, self, id.get(), ident.get(), item.get()) <
+            0) {
             // The item is still marked done before the loop ends.
             Ref pending_error = fetch_exception();
             if (mark_done(cx, self) < 0) {
@@ -149,14 +228,74 @@ shutdown_steps(const Context &cx, PyObject *self)
     return 0;
 }
 
+// 1 once threading's shutdown has run: the interpreter is exiting and the
+// exit handlers are running. 0, or -1.
+int
+main_thread_ended(const Context &cx)
+{
+    const ModuleState &S = cx.state;
+    Ref main_thread = call_global(cx, S.str_threading, S.str_main_thread);
+    if (!main_thread) {
+        return -1;
+    }
+    Ref alive = call_method(main_thread.get(), S.str_is_alive);
+    if (!alive) {
+        return -1;
+    }
+    int is_alive = PyObject_IsTrue(alive.get());
+    return is_alive < 0 ? -1 : !is_alive;
+}
+
+// Sets the stop event of every live threaded object, so that their workers
+// notice it together rather than one exit handler after another. An
+// Exception of one object does not stop the others. 0, or -1.
+int
+stop_every_writer(const Context &cx)
+{
+    const ModuleState &S = cx.state;
+    Ref objects = tracked_objects(cx);
+    if (!objects) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objects.get()); i++) {
+        Ref object = Ref::new_ref(PyList_GET_ITEM(objects.get(), i));
+        int threaded =
+            instance_attr_is_true(cx, object.get(), S.str__use_thread);
+        if (threaded == 0 ||
+            (threaded > 0 &&
+             call_on_attr(cx, object.get(), S.str__stop_evt, S.str_set))) {
+            continue;
+        }
+        if (clear_if_catchable() < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 PyObject *
 shutdown_executor(const Context &cx, PyObject *self)
 {
-    if (shutdown_steps(cx, self) < 0) {
-        if (!exception_is_catchable()) {
-            return nullptr;
+    ModuleState &S = cx.state;
+    // What stopping the others raised outside the Exception family reaches
+    // the caller, after this object's own steps.
+    Ref deferred;
+    if (!S.exit_stop_sent) {
+        int exiting = main_thread_ended(cx);
+        if (exiting > 0) {
+            S.exit_stop_sent = true;
+            exiting = stop_every_writer(cx);
         }
-        PyErr_Clear();
+        if (exiting < 0 && clear_if_catchable() < 0) {
+            deferred = fetch_exception();
+        }
+    }
+    if (shutdown_steps(cx, self) < 0 && clear_if_catchable() < 0) {
+        return nullptr;
+    }
+    if (deferred) {
+        restore_exception(std::move(deferred));
+        return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -166,6 +305,388 @@ constexpr Param self_only_params[] = {
 };
 
 }  // namespace
+
+namespace {
+
+// Field `index` of an in-flight record (redis_key, thread ident), borrowed;
+// NULL for anything else that was put into the registry's dict.
+PyObject *
+record_field(PyObject *record, Py_ssize_t index)
+{
+    if (!PyTuple_CheckExact(record) || PyTuple_GET_SIZE(record) != 2) {
+        return nullptr;
+    }
+    return PyTuple_GET_ITEM(record, index);
+}
+
+}  // namespace
+
+Py_ssize_t
+stores_in_flight(const ModuleState &S, unsigned long caller, bool &inside)
+{
+    inside = false;
+    Py_ssize_t count = 0;
+    Py_ssize_t position = 0;
+    PyObject *id;
+    PyObject *record;
+    // Borrowed items, and nothing here can run Python code: exact ints.
+    while (PyDict_Next(S.stores_in_flight, &position, &id, &record)) {
+        PyObject *ident = record_field(record, 1);
+        if (ident == nullptr || !PyLong_CheckExact(ident)) {
+            continue;
+        }
+        unsigned long thread = PyLong_AsUnsignedLong(ident);
+        if (thread == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            continue;
+        }
+        if (thread == caller) {
+            inside = true;
+        }
+        else {
+            count++;
+        }
+    }
+    return count;
+}
+
+namespace {
+
+// How long a DEL waits for a pending write that has left the queue but that
+// no worker has recorded yet (it is between its get and its record, or
+// waits there for a fork to end); bounded, since code outside the module
+// may take items from the queue without marking them done.
+constexpr std::chrono::milliseconds kUnrecordedWait{1000};
+
+// The text under which a pending write holds the key that `key`, an element
+// given to a DEL, names in Redis: a str as it is (a subclass as an exact
+// copy), bytes decoded as UTF-8, an exact int or float as redis-py spells it
+// (its repr). None for anything else, which no pending write can name.
+Ref
+pending_key_name(PyObject *key)
+{
+    if (PyUnicode_CheckExact(key)) {
+        return Ref::new_ref(key);
+    }
+    if (PyUnicode_Check(key)) {
+        return Ref::steal(PyUnicode_FromObject(key));
+    }
+    if (PyBytes_Check(key)) {
+        Ref name = Ref::steal(PyUnicode_DecodeUTF8(
+            PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), "strict"));
+        if (name || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+            return name;
+        }
+        PyErr_Clear();
+        return Ref::new_ref(Py_None);
+    }
+    if (PyLong_CheckExact(key) || PyFloat_CheckExact(key)) {
+        return Ref::steal(PyObject_Repr(key));
+    }
+    return Ref::new_ref(Py_None);
+}
+
+// The set of texts that pending writes of `keys` hold. Only exact str go
+// in, so that looking one up runs no Python code.
+Ref
+pending_key_names(PyObject *const *keys, Py_ssize_t count)
+{
+    Ref names = Ref::steal(PySet_New(nullptr));
+    if (!names) {
+        return names;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        Ref name = pending_key_name(keys[i]);
+        if (!name) {
+            return name;
+        }
+        if (name.get() != Py_None && PySet_Add(names.get(), name.get()) < 0) {
+            return Ref();
+        }
+    }
+    return names;
+}
+
+// 1 when `item` is a pending write of one of `names`. Runs no Python code.
+int
+is_pending_write_of(PyObject *item, PyObject *names)
+{
+    if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 3) {
+        return 0;
+    }
+    PyObject *redis_key = PyTuple_GET_ITEM(item, 1);
+    if (!PyUnicode_CheckExact(redis_key)) {
+        return 0;
+    }
+    return PySet_Contains(names, redis_key);
+}
+
+// Marks a DEL of each of `names` on the object as under way; the marks made
+// are listed in the result, also when a later one fails.
+Ref
+mark_deletes(ModuleState &S, PyObject *id, PyObject *names, int &err)
+{
+    err = 0;
+    Ref marks = Ref::steal(PyList_New(0));
+    Ref iterator = marks ? Ref::steal(PyObject_GetIter(names)) : Ref();
+    if (!iterator) {
+        err = -1;
+        return marks;
+    }
+    for (;;) {
+        Ref name = Ref::steal(PyIter_Next(iterator.get()));
+        if (!name || S.deletes_in_progress == nullptr) {
+            break;
+        }
+        Ref mark = Ref::steal(PyTuple_Pack(2, id, name.get()));
+        if (!mark) {
+            err = -1;
+            return marks;
+        }
+        PyObject *count =
+            PyDict_GetItemWithError(S.deletes_in_progress, mark.get());
+        if (count == nullptr && PyErr_Occurred()) {
+            err = -1;
+            return marks;
+        }
+        Ref counted = Ref::steal(
+            PyLong_FromSsize_t(count ? PyLong_AsSsize_t(count) + 1 : 1));
+        if (!counted || PyDict_SetItem(S.deletes_in_progress, mark.get(),
+                                       counted.get()) < 0) {
+            err = -1;
+            return marks;
+        }
+        if (PyList_Append(marks.get(), mark.get()) < 0) {
+            err = -1;
+            return marks;
+        }
+    }
+    if (PyErr_Occurred()) {
+        err = -1;
+    }
+    return marks;
+}
+
+// Under the queue's mutex: takes the pending writes of `names` out of the
+// queue's deque and returns them. Every item stays referenced by our copy
+// while the deque is rebuilt, so that no finalizer runs under the mutex.
+Ref
+take_pending_writes(const Context &cx, PyObject *pending, PyObject *names)
+{
+    const ModuleState &S = cx.state;
+    Ref copy = Ref::steal(PySequence_List(pending));
+    if (!copy) {
+        return copy;
+    }
+    Ref kept = Ref::steal(PyList_New(0));
+    Ref discarded = Ref::steal(PyList_New(0));
+    if (!kept || !discarded) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); i++) {
+        Ref item = Ref::new_ref(PyList_GET_ITEM(copy.get(), i));
+        int doomed = is_pending_write_of(item.get(), names);
+        if (doomed < 0 || PyList_Append(doomed ? discarded.get() : kept.get(),
+                                        item.get()) < 0) {
+            return Ref();
+        }
+    }
+    if (PyList_GET_SIZE(discarded.get()) == 0) {
+        return discarded;
+    }
+    if (!call_method(pending, S.str_clear) ||
+        !call_method(pending, S.str_extend, kept.get())) {
+        return Ref();
+    }
+    return discarded;
+}
+
+// Discards the pending writes of `names` from a queue.Queue, each marked
+// done like an eviction. A queue without the mutex and deque of
+// queue.Queue is left alone. 0, or -1.
+int
+discard_pending_writes(const Context &cx, PyObject *queue, PyObject *names)
+{
+    const ModuleState &S = cx.state;
+    Ref mutex = attr(queue, S.str_mutex);
+    if (!mutex) {
+        return clear_attribute_error();
+    }
+    // The attribute `queue` of a queue.Queue: its deque.
+    Ref pending = attr(queue, S.str_queue);
+    if (!pending) {
+        return clear_attribute_error();
+    }
+    if (!call_method(mutex.get(), S.str_acquire)) {
+        return -1;
+    }
+    Ref discarded = take_pending_writes(cx, pending.get(), names);
+    Ref raised = discarded ? Ref() : fetch_exception();
+    Ref released = call_method(mutex.get(), S.str_release);
+    if (!released) {
+        return -1;
+    }
+    if (!discarded) {
+        restore_exception(std::move(raised));
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(discarded.get()); i++) {
+        if (!call_method(queue, S.str_task_done) && clear_if_catchable() < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// 1 when the calling thread is a worker inside one of its stores (a DEL
+// from a _write_ override, or from a logger the store calls): it must not
+// wait for a store, its own or another worker's.
+bool
+caller_is_storing(const ModuleState &S)
+{
+    bool inside;
+    stores_in_flight(S, PyThread_get_thread_ident(), inside);
+    return inside;
+}
+
+// 1 when items that left the queue are not yet marked done, 0 when none
+// (or the queue cannot tell), -1.
+int
+items_taken(const Context &cx, PyObject *queue)
+{
+    const ModuleState &S = cx.state;
+    Ref unfinished = attr(queue, S.str_unfinished_tasks);
+    Ref pending = unfinished ? attr(queue, S.str_queue) : Ref();
+    if (!pending) {
+        return clear_if_catchable();
+    }
+    Py_ssize_t queued = PyObject_Size(pending.get());
+    Py_ssize_t open =
+        queued < 0 ? -1
+                   : PyNumber_AsSsize_t(unfinished.get(), PyExc_OverflowError);
+    if (open == -1 && PyErr_Occurred()) {
+        return clear_if_catchable();
+    }
+    return open > queued ? 1 : 0;
+}
+
+// Waits, with the GIL released between looks, while the object's worker is
+// inside a store of one of `names`, or has taken an item it has not
+// recorded yet (for a bounded time). 0, or -1.
+int
+wait_for_store(const Context &cx, PyObject *queue, PyObject *id,
+               PyObject *names)
+{
+    const ModuleState &S = cx.state;
+    if (S.stores_in_flight == nullptr || caller_is_storing(S)) {
+        return 0;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    for (;;) {
+        if (S.stores_in_flight == nullptr) {
+            return 0;
+        }
+        // An int key and exact str names: no Python code runs while the
+        // record is borrowed.
+        PyObject *record = PyDict_GetItemWithError(S.stores_in_flight, id);
+        if (record != nullptr) {
+            PyObject *redis_key = record_field(record, 0);
+            int held = redis_key != nullptr && PyUnicode_CheckExact(redis_key)
+                           ? PySet_Contains(names, redis_key)
+                           : 0;
+            if (held <= 0) {
+                return held;
+            }
+        }
+        else {
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+            int taken = items_taken(cx, queue);
+            if (taken <= 0) {
+                return taken;
+            }
+            if (std::chrono::steady_clock::now() - started >=
+                kUnrecordedWait) {
+                return 0;
+            }
+        }
+        pause_briefly();
+    }
+}
+
+}  // namespace
+
+int
+begin_delete(const Context &cx, PyObject *self, PyObject *const *keys,
+             Py_ssize_t count, Ref &marks)
+{
+    ModuleState &S = cx.state;
+    int threaded = instance_attr_is_true(cx, self, S.str__use_thread);
+    if (threaded <= 0) {
+        return threaded;
+    }
+    Ref queue = instance_attr(cx, self, S.str__queue);
+    if (!queue) {
+        return -1;
+    }
+    if (queue.get() == Py_None) {
+        return 0;
+    }
+    Ref names = pending_key_names(keys, count);
+    if (!names) {
+        return -1;
+    }
+    if (PySet_GET_SIZE(names.get()) == 0) {
+        return 0;
+    }
+    Ref id = Ref::steal(PyLong_FromVoidPtr(self));
+    if (!id) {
+        return -1;
+    }
+    int err;
+    marks = mark_deletes(S, id.get(), names.get(), err);
+    if (err < 0 || discard_pending_writes(cx, queue.get(), names.get()) < 0 ||
+        wait_for_store(cx, queue.get(), id.get(), names.get()) < 0) {
+        end_delete(cx, std::move(marks));
+        return -1;
+    }
+    return 0;
+}
+
+void
+end_delete(const Context &cx, Ref marks)
+{
+    ModuleState &S = cx.state;
+    if (!marks) {
+        return;
+    }
+    Ref pending = fetch_exception();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(marks.get()); i++) {
+        if (S.deletes_in_progress == nullptr) {
+            break;
+        }
+        Ref mark = Ref::new_ref(PyList_GET_ITEM(marks.get(), i));
+        PyObject *count =
+            PyDict_GetItemWithError(S.deletes_in_progress, mark.get());
+        if (count == nullptr) {
+            PyErr_Clear();
+            continue;
+        }
+        Py_ssize_t left = PyLong_AsSsize_t(count) - 1;
+        Ref counted = Ref::steal(PyLong_FromSsize_t(left));
+        int err = left > 0 && counted
+                      ? PyDict_SetItem(S.deletes_in_progress, mark.get(),
+                                       counted.get())
+                      : PyDict_DelItem(S.deletes_in_progress, mark.get());
+        if (err < 0) {
+            PyErr_Clear();
+        }
+    }
+    if (pending) {
+        restore_exception(std::move(pending));
+    }
+}
 
 const MethodSpec shutdown_executor_spec =
     method_spec<shutdown_executor, self_only_params>("_shutdown_executor",
