@@ -229,12 +229,18 @@ shutdown_steps(const Context &cx, PyObject *self)
 }
 
 // 1 once threading's shutdown has run: the interpreter is exiting and the
-// exit handlers are running. 0, or -1.
+// exit handlers are running. 0, or -1. Asks the real threading module, not
+// the module global, which a test or an application may have replaced with
+// something that knows nothing of the main thread.
 int
 main_thread_ended(const Context &cx)
 {
     const ModuleState &S = cx.state;
-    Ref main_thread = call_global(cx, S.str_threading, S.str_main_thread);
+    Ref threading = Ref::steal(PyImport_GetModule(S.str_threading));
+    if (!threading) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Ref main_thread = call_method(threading.get(), S.str_main_thread);
     if (!main_thread) {
         return -1;
     }
