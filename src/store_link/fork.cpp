@@ -208,44 +208,39 @@ PyMethodDef after_fork_def = {
     "_after_fork_in_child", after_fork_in_child, METH_NOARGS,
     "Gives each threaded StoreLink a writer of its own in a forked child."};
 
-// The registry without its dead references, with `self` added unless it is
-// there; built as a new list, since the old one may be changed by Python
-// code that runs meanwhile (a finalizer, a weak reference's callback).
-// `found` says whether `self` was there.
-Ref
-registry_with(PyObject *registry, PyObject *self, bool &found)
+// Removes the entries whose object is gone. The dead keys are found first,
+// in a copy, since dropping an entry may run Python code that changes the
+// registry. 0, or -1.
+int
+prune_registry(ModuleState &S)
 {
-    found = false;
-    Ref copy = Ref::steal(PySequence_List(registry));
-    Ref kept = copy ? Ref::steal(PyList_New(0)) : Ref();
-    if (!kept) {
-        return kept;
+    Ref registry = Ref::new_ref(S.live_writers);
+    Ref entries = Ref::steal(PyDict_Items(registry.get()));
+    if (!entries) {
+        return -1;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); i++) {
-        Ref ref = Ref::new_ref(PyList_GET_ITEM(copy.get(), i));
-        if (!PyWeakref_CheckRef(ref.get())) {
-            continue;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); i++) {
+        // Owned by the copy, whose tuples nothing else can reach.
+        PyObject *entry = PyList_GET_ITEM(entries.get(), i);
+        PyObject *ref = PyTuple_GET_ITEM(entry, 1);
+        if (PyWeakref_CheckRef(ref)) {
+            Ref tracked = weakref_target(ref);
+            if (!tracked) {
+                return -1;
+            }
+            if (tracked.get() != Py_None) {
+                continue;
+            }
         }
-        Ref tracked = weakref_target(ref.get());
-        if (!tracked) {
-            return tracked;
-        }
-        if (tracked.get() == Py_None) {
-            continue;
-        }
-        found = found || tracked.get() == self;
-        if (PyList_Append(kept.get(), ref.get()) < 0) {
-            return Ref();
+        if (PyDict_DelItem(registry.get(), PyTuple_GET_ITEM(entry, 0)) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+                return -1;
+            }
+            PyErr_Clear();
         }
     }
-    if (found) {
-        return kept;
-    }
-    Ref ref = Ref::steal(PyWeakref_NewRef(self, nullptr));
-    if (!ref || PyList_Append(kept.get(), ref.get()) < 0) {
-        return Ref();
-    }
-    return kept;
+    S.live_writers_kept = PyDict_GET_SIZE(registry.get());
+    return 0;
 }
 
 }  // namespace
@@ -258,25 +253,28 @@ track_writer(const Context &cx, PyObject *self)
         return 0;
     }
     ModuleState &S = cx.state;
-    // A list of weak references: a set would hash the objects, and a
-    // subclass that defines __eq__ alone is unhashable.
-    for (;;) {
-        if (S.live_writers == nullptr) {
-            return 0;
-        }
-        Ref registry = Ref::new_ref(S.live_writers);
-        bool found;
-        Ref rebuilt = registry_with(registry.get(), self, found);
-        if (!rebuilt) {
-            return -1;
-        }
-        // Python code run meanwhile may have registered another object:
-        // then the registry is built again from the new one.
-        if (S.live_writers == registry.get()) {
-            Py_SETREF(S.live_writers, rebuilt.release());
-            return 0;
-        }
+    // Keyed by the weak reference's address, so that an object is never
+    // hashed (a subclass that defines __eq__ alone is unhashable). Without a
+    // callback, the weak reference is the object's one canonical reference,
+    // the same each time __init__ runs, and the registry keeps it alive.
+    Ref ref = Ref::steal(PyWeakref_NewRef(self, nullptr));
+    if (!ref) {
+        return -1;
     }
+    Ref key = Ref::steal(PyLong_FromVoidPtr(ref.get()));
+    if (!key || S.live_writers == nullptr) {
+        return key ? 0 : -1;
+    }
+    // Int keys: the dict runs no Python code.
+    if (PyDict_SetItem(S.live_writers, key.get(), ref.get()) < 0) {
+        return -1;
+    }
+    // Dead entries go once the registry has doubled, so that registering
+    // stays cheap however many objects are alive.
+    if (PyDict_GET_SIZE(S.live_writers) < 2 * S.live_writers_kept + 16) {
+        return 0;
+    }
+    return prune_registry(S);
 }
 
 Ref
@@ -286,12 +284,12 @@ tracked_objects(const Context &cx)
     if (!objects || cx.state.live_writers == nullptr) {
         return objects;
     }
-    Ref registry = Ref::steal(PySequence_List(cx.state.live_writers));
-    if (!registry) {
-        return registry;
+    Ref refs = Ref::steal(PyDict_Values(cx.state.live_writers));
+    if (!refs) {
+        return refs;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(registry.get()); i++) {
-        Ref ref = Ref::new_ref(PyList_GET_ITEM(registry.get(), i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(refs.get()); i++) {
+        Ref ref = Ref::new_ref(PyList_GET_ITEM(refs.get(), i));
         if (!PyWeakref_CheckRef(ref.get())) {
             continue;
         }

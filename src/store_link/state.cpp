@@ -183,7 +183,7 @@ state_init(ModuleState &S)
             return -1;
         }
     }
-    S.live_writers = PyList_New(0);
+    S.live_writers = PyDict_New();
     S.stores_in_flight = PyDict_New();
     S.deletes_in_progress = PyDict_New();
     if (S.live_writers == nullptr || S.stores_in_flight == nullptr ||

@@ -41,8 +41,8 @@ struct ModuleState {
     STORE_LINK_KEYWORDS(STORE_LINK_KEYWORD_FIELD)
 #undef STORE_LINK_KEYWORD_FIELD
 
-    // Weak references to every object __init__ has run on, for the at-fork
-    // hooks and the exit handlers; replaced as a whole, never edited.
+    // {id(weak reference): weak reference} for every object __init__ has run
+    // on, for the at-fork hooks and the exit handlers.
     PyObject *live_writers;
     // {id(object): (redis_key, thread ident)} for each store a worker is in.
     PyObject *stores_in_flight;
@@ -52,6 +52,8 @@ struct ModuleState {
     // Forks between their before and after hooks; no worker starts a store
     // meanwhile.
     int forks_pending;
+    // The size of live_writers after its last pruning.
+    Py_ssize_t live_writers_kept;
     // Set once an exit handler has asked every writer to stop.
     bool exit_stop_sent;
     // The last type found to define none of the instance attribute names,
