@@ -27,7 +27,7 @@ import nox
 ROOT = Path(__file__).resolve().parent
 BUILD = ROOT / "build"
 CXX_SOURCES = sorted(glob.glob("src/store_link/*.[ch]pp", root_dir=ROOT))
-PY_SOURCES = ["examples", "tests", "bench", "scripts", "src/orba_sdk", "noxfile.py"]
+PY_SOURCES = ["examples", "tests", "bench", "src/orba_sdk", "noxfile.py"]
 TOOLS = ["ruff==0.17.*", "clang-format==23.1.*"]
 
 nox.options.envdir = str(BUILD / "nox")
@@ -622,7 +622,7 @@ def bench(session: nox.Session) -> None:
                 *(["--merge"] if only else []),
                 env={"REDIS_HOST": None},
             )
-    session.notify("bench-report")
+    session.notify("bench-report", [])
 
 
 @nox.session(name="bench-report", python=NEWEST, reuse_venv=True)
