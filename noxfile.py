@@ -132,8 +132,8 @@ def _prepared(session: nox.Session, prepare: Callable[[str, str], str]) -> Itera
     )
     try:
         print(future.result().rstrip("\n"), flush=True)
-    except RuntimeError as error:
-        session.error(str(error))
+    except Exception as error:
+        session.error(f"{type(error).__name__}: {error}")
     # nox's queue of the sessions still to run (private: without it, nothing runs ahead)
     manifest = getattr(session._runner, "manifest", None)
     family = session.name.rsplit("-", 1)[0]
@@ -173,13 +173,13 @@ def _totals(results: Path, title: str) -> None:
             print(f"  CPython {line}: not installed, skipped")
         print(f"tests: {passed} passed, {failed} failed", flush=True)
 
-    if not any(fn is report for fn in _TOTALS):
+    if title not in _TOTALS:
         shutil.rmtree(results, ignore_errors=True)
-        _TOTALS.append(report)
+        _TOTALS.add(title)
         atexit.register(report)
 
 
-_TOTALS: list[Callable[[], None]] = []
+_TOTALS: set[str] = set()
 
 
 def _pytest(session: nox.Session, python: Path, *args: str, env: dict[str, str] | None = None):
@@ -313,7 +313,7 @@ def wheels(session: nox.Session) -> None:
     compiler and no CMake: dependencies as binary wheels, the wheel from the wheelhouse alone."""
     wheelhouse = BUILD / "wheelhouse"
     results = BUILD / "wheel-results"
-    if not _SDISTS:
+    if "wheel-sdist" not in _SDISTS:
         shutil.rmtree(wheelhouse, ignore_errors=True)
     _totals(results, "wheels")
     sdist = _sdist(session, "wheel-sdist")
