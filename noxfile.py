@@ -188,22 +188,15 @@ def _pytest(session: nox.Session, python: Path, *args: str, env: dict[str, str] 
         python,
         "-c",
         "import orba_sdk.redis.store_link as m; print(m.__file__)",
+        env=env,
         silent=True,
         external=True,
     ).strip()
     if not where.startswith(str(python.parents[1])):
         session.error(f"the module was imported from {where}, not from {python.parents[1]}")
     session.log(f"testing {where}")
-    session.run(
-        python,
-        "-m",
-        "pytest",
-        "-p",
-        "no:cacheprovider",
-        *args,
-        env={"REDIS_HOST": None, **(env or {})},
-        external=True,
-    )
+    pytest = "-m pytest -p no:cacheprovider".split()
+    session.run(python, *pytest, *args, env={"REDIS_HOST": None, **(env or {})}, external=True)
 
 
 def _free_port() -> int:
@@ -217,24 +210,9 @@ def _redis_server(session: nox.Session) -> Iterator[int]:
     """A throwaway redis-server on a free loopback port, without persistence; yields the port."""
     with tempfile.TemporaryDirectory(prefix="orba-redis.") as workdir:
         port = _free_port()
+        options = f"--port {port} --bind 127.0.0.1 --appendonly no --loglevel warning --dir"
         server = subprocess.Popen(
-            [
-                "redis-server",
-                "--port",
-                str(port),
-                "--bind",
-                "127.0.0.1",
-                "--save",
-                "",
-                "--appendonly",
-                "no",
-                "--dir",
-                workdir,
-                "--daemonize",
-                "no",
-                "--loglevel",
-                "warning",
-            ],
+            ["redis-server", *options.split(), workdir, "--save", ""],
             stdout=subprocess.DEVNULL,
             stderr=subprocess.STDOUT,
         )
@@ -294,15 +272,8 @@ def tests(session: nox.Session) -> None:
         allowlist = Path(session.virtualenv.location, "stubtest-allowlist")
         allowlist.write_text("orba_sdk.redis.store_link.ThreadPoolExecutor.*\n")
         session.run(
-            "python",
-            "-m",
-            "mypy.stubtest",
-            "--mypy-config-file",
-            "pyproject.toml",
-            "--allowlist",
-            allowlist,
-            "--ignore-unused-allowlist",
-            "orba_sdk.redis.store_link",
+            *"python -m mypy.stubtest --mypy-config-file pyproject.toml".split(),
+            *("--allowlist", allowlist, "--ignore-unused-allowlist", "orba_sdk.redis.store_link"),
         )
 
 
@@ -327,19 +298,8 @@ def wheels(session: nox.Session) -> None:
         raw, tree = BUILD / "wheel-raw" / line, BUILD / "wheel-build" / line
         shutil.rmtree(raw, ignore_errors=True)
         shutil.rmtree(tree, ignore_errors=True)
-        log = _run(
-            python,
-            "-m",
-            "pip",
-            "wheel",
-            "-q",
-            "--no-deps",
-            "-w",
-            raw,
-            "-C",
-            f"build-dir={tree}",
-            sdist,
-        )
+        wheel = "-m pip wheel -q --no-deps -C".split()
+        log = _run(python, *wheel, f"build-dir={tree}", "-w", raw, sdist)
         env = {**os.environ, "PATH": f"{tools / 'bin'}{os.pathsep}{os.environ['PATH']}"}
         (built,) = raw.glob("*.whl")
         return log + _run(tools / "bin" / "auditwheel", "repair", "-w", wheelhouse, built, env=env)
@@ -445,26 +405,16 @@ def memcheck(session: nox.Session) -> None:
     free. Arguments go to pytest."""
     _apt(session, "valgrind", "valgrind")
     _build(session, ".[test]")
+    valgrind = "valgrind --tool=memcheck --error-exitcode=99 --leak-check=no -q"
+    files = [
+        f"tests/test_{name}.py" for name in ("arguments", "values", "keys", "frames", "worker")
+    ]
     session.run(
-        "valgrind",
-        "--tool=memcheck",
-        "--error-exitcode=99",
-        "--leak-check=no",
-        "-q",
+        *valgrind.split(),
         "--suppressions=scripts/memcheck.supp",
-        "python",
-        "-m",
-        "pytest",
-        "-p",
-        "no:cacheprovider",
-        "-q",
-        "-m",
+        *"python -m pytest -p no:cacheprovider -q -m".split(),
         "not slow",
-        "tests/test_arguments.py",
-        "tests/test_values.py",
-        "tests/test_keys.py",
-        "tests/test_frames.py",
-        "tests/test_worker.py",
+        *files,
         *session.posargs,
         env={"REDIS_HOST": None, "PYTHONMALLOC": "malloc"},
         external=True,
@@ -549,31 +499,10 @@ def dev(session: nox.Session) -> None:
                 session.error(f"CPython {line} is not installed (pyenv install {line})")
             session.log(f"making {venv.name}")
             _fresh_venv(venv, line)
-            session.run(
-                python,
-                "-m",
-                "pip",
-                "install",
-                "-q",
-                "scikit-build-core>=0.8",
-                "pytest",
-                "hypothesis",
-                "mypy",
-                "redis",
-                "orjson",
-                external=True,
-            )
-        session.run(
-            python,
-            "-m",
-            "pip",
-            "install",
-            "-q",
-            "--no-build-isolation",
-            "--no-deps",
-            ".",
-            external=True,
-        )
+            tools = "scikit-build-core>=0.8 pytest hypothesis mypy redis orjson"
+            session.run(python, *"-m pip install -q".split(), *tools.split(), external=True)
+        install = "-m pip install -q --no-build-isolation --no-deps .".split()
+        session.run(python, *install, external=True)
 
 
 # -- benchmarks ----------------------------------------------------------------------------------
@@ -606,18 +535,9 @@ def bench(session: nox.Session) -> None:
         for hiredis in ("yes", "no"):
             session.log(f"CPython {version}, hiredis {hiredis}")
             session.run(
-                "python",
-                "bench/suite.py",
-                "--port",
-                str(port),
-                "--hiredis",
-                hiredis,
-                "--cgmark",
-                BENCH / "cgmark.so",
-                "--work",
-                BENCH,
-                "--out",
-                BENCH / f"partial-{version}-hiredis-{hiredis}.json",
+                *("python", "bench/suite.py", "--port", str(port), "--hiredis", hiredis),
+                *("--cgmark", BENCH / "cgmark.so", "--work", BENCH),
+                *("--out", BENCH / f"partial-{version}-hiredis-{hiredis}.json"),
                 *session.posargs,
                 *(["--merge"] if only else []),
                 env={"REDIS_HOST": None},
