@@ -426,9 +426,8 @@ def leakcheck(session: nox.Session) -> None:
     """Every operation, error paths included, in many rounds: fails when objects, allocated
     blocks or RSS keep growing. Built from the sources; arguments go to pytest."""
     _build(session, ".[test]")
-    _pytest(
-        session, Path(session.virtualenv.bin, "python"), "tests/test_memory.py", *session.posargs
-    )
+    python = Path(session.virtualenv.bin, "python")
+    _pytest(session, python, "-s", "tests/test_memory.py", *session.posargs)
 
 
 # -- style ---------------------------------------------------------------------------------------
