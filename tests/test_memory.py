@@ -89,7 +89,7 @@ CASES = [  # (client replies, call): every operation on its success and error pa
 ]
 
 
-def served(link, threaded, round_no):
+def served(link, threaded, port, round_no):
     """Every operation against the real server (sockets, replies and the worker)."""
     assert link.write_data(KEY, "text") is link.write_data(KEY, RECORD, TTL) is True
     assert link.read_data(KEY) is not None and link.read_orba_data(KEY) == RECORD
@@ -100,7 +100,7 @@ def served(link, threaded, round_no):
     for _ in range(3):  # more than the queue holds: evictions
         assert threaded.write_orba_data(RECORD, "frames", TTL) is True
     if round_no % 100 == 0:  # a worker thread costs a thread start: not every time
-        link = StoreLink(True, "127.0.0.1", link.port, 1)
+        link = StoreLink(True, "127.0.0.1", port, 1)
         assert link.write_orba_data(RECORD, "frames") is True
         link._shutdown_executor()
         link._shutdown_executor()
@@ -129,13 +129,12 @@ def test_no_growth_over_many_calls_on_every_path(sl, monkeypatch, make_link, red
     workers[1]._redis_client = QuietClient(set_reply=ConnectionError)
     # Against the server: a plain object and a threaded one.
     on_server = [make_link(thread=False), make_link(workers=1)]
-    on_server[0].port = redis_server.port
     tracked = TRACKED + [link, client] + workers + on_server
 
     def run(rounds):
         for round_no in range(rounds):
             if round_no % 10 == 0:
-                served(*on_server, round_no)
+                served(*on_server, redis_server.port, round_no)
             for replies, call in CASES:
                 vars(client).update(client.defaults, **replies)
                 try:
