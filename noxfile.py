@@ -234,7 +234,8 @@ def _redis_server(session: nox.Session) -> Iterator[int]:
 def _build(session: nox.Session, target: str = ".", *options: str, env=None) -> None:
     """Builds the package from the sources into the session's venv, without build isolation so
     that the session's own CMake tree under build/ is reused from one run to the next."""
-    session.install("scikit-build-core>=0.8")
+    # 3.8's own pip (23.0) predates -C.
+    session.install("--upgrade", "pip", "scikit-build-core>=0.8")
     tree = BUILD / f"{session.name}-build"
     session.install("--no-build-isolation", "-C", f"build-dir={tree}", *options, target, env=env)
 
