@@ -1,13 +1,16 @@
 """Helpers shared by the test modules: a throwaway redis-server, recording fakes, waiting."""
 
+import collections
 import contextlib
 import os
+import queue
 import shutil
 import socket
 import subprocess
 import sys
 import threading
 import time
+import types
 
 import pytest
 import redis as redis_py
@@ -17,6 +20,31 @@ from orba_sdk.redis.store_link import StoreLink
 
 class Halt(BaseException):
     pass
+
+
+class Boom(Exception):
+    pass
+
+
+def _failing(slot):
+    def method(self):
+        raise Boom(slot)
+
+    return method
+
+
+# Objects whose truth test, __int__, __index__ or str() raises Boom; Mute is an exception that
+# cannot be turned into text.
+BadBool, BadInt, BadIndex, BadStr, Mute = (
+    type(name, (base,), {slot: _failing(slot)})
+    for name, base, slot in [
+        ("BadBool", object, "__bool__"),
+        ("BadInt", object, "__int__"),
+        ("BadIndex", object, "__index__"),
+        ("BadStr", object, "__str__"),
+        ("Mute", Exception, "__str__"),
+    ]
+)
 
 
 MyStr, MyDict, MyList, MyInt = (
@@ -180,6 +208,64 @@ class GatedClient(FakeClient):
         self.entered.set()
         self.gate.wait(10)
         return super().set(*args, **kwargs)
+
+
+class CountingQueue(queue.Queue):
+    """A queue.Queue that counts the items taken by the worker ("taken"), evicted by a producer
+    ("evicted", a non-blocking get) and marked done ("done")."""
+
+    def __init__(self, maxsize=0):
+        super().__init__(maxsize)
+        self.counts, self.count_lock = collections.Counter(), threading.Lock()
+
+    def _count(self, what):
+        with self.count_lock:
+            self.counts[what] += 1
+
+    def get(self, block=True, timeout=None):
+        item = super().get(block, timeout)
+        self._count("taken" if block else "evicted")
+        return item
+
+    def task_done(self):
+        self._count("done")
+        super().task_done()
+
+
+def count_queues(sl, monkeypatch):
+    """Makes the StoreLink objects created from now on use a CountingQueue."""
+    monkeypatch.setattr(
+        sl, "queue", types.SimpleNamespace(Queue=CountingQueue, Full=queue.Full, Empty=queue.Empty)
+    )
+
+
+class ScriptedQueue:
+    """Stands in for an object's queue. Each put_nowait, get_nowait and task_done raises the next
+    outcome scripted for it, if any (None: it goes through); get_nowait hands out the items, then
+    raises queue.Empty. `steps` records the calls in order."""
+
+    def __init__(self, items=(), **script):
+        self.items, self.script, self.steps = list(items), script, []
+
+    def _step(self, name):
+        self.steps.append(name)
+        if self.script.get(name):
+            outcome = self.script[name].pop(0)
+            if outcome is not None:
+                raise outcome
+
+    def put_nowait(self, item):
+        self._step("put_nowait")
+        self.items.append(item)
+
+    def get_nowait(self):
+        self._step("get_nowait")
+        if not self.items:
+            raise queue.Empty
+        return self.items.pop(0)
+
+    def task_done(self):
+        self._step("task_done")
 
 
 def run_python(code, env=None, timeout=30):

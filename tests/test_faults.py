@@ -1,7 +1,5 @@
-import collections
 import itertools
 import os
-import queue
 import threading
 import time
 import types
@@ -9,7 +7,7 @@ import types
 import orjson
 import pytest
 import redis
-from helpers import RedisServer, run_python, settle, wait_for
+from helpers import RedisServer, count_queues, run_python, settle, wait_for
 
 from orba_sdk.redis.store_link import StoreLink
 
@@ -150,30 +148,9 @@ def test_stalled_server(stream):
     print(f"FIGURE stall: longest producer call {producer.longest(paused) * 1000:.2f} ms")
 
 
-class CountingQueue(queue.Queue):
-    def __init__(self, maxsize):
-        super().__init__(maxsize)
-        self.counts, self.count_lock = collections.Counter(), threading.Lock()
-
-    def _count(self, what):
-        with self.count_lock:
-            self.counts[what] += 1
-
-    def get(self, block=True, timeout=None):
-        item = super().get(block, timeout)
-        self._count("taken" if block else "evicted")
-        return item
-
-    def task_done(self):
-        self._count("done")
-        super().task_done()
-
-
 @pytest.mark.parametrize("shutdown_after", [0.0, 0.07, 0.23])
 def test_many_threads_and_a_shutdown_at_any_moment(sl, monkeypatch, make_link, raw, shutdown_after):
-    monkeypatch.setattr(
-        sl, "queue", types.SimpleNamespace(Queue=CountingQueue, Full=queue.Full, Empty=queue.Empty)
-    )
+    count_queues(sl, monkeypatch)
     link, failures = make_link(), []
     pending, counts = link._queue, link._queue.counts
 

@@ -1,12 +1,14 @@
+import atexit
 import gc
 import os
 import sys
 import time
 import types
 import weakref
+from decimal import Decimal
 
 import pytest
-from helpers import FakeClient, Halt, MyStr, wait_for
+from helpers import FakeClient, Halt, MyDict, MyList, MyStr, wait_for
 
 from orba_sdk.redis.store_link import StoreLink
 
@@ -71,7 +73,39 @@ CASES = [  # (client replies, call): every operation on its success and error pa
     ({}, lambda o: StoreLink(thread=False, host=KEY, port=6379.5, workers=True)),
     ({}, lambda o: StoreLink(False, None)),
     ({}, lambda o: StoreLink(thread=False, port=float("nan"))),
+    ({}, lambda o: StoreLink(True, KEY, 6379, 2, "extra")),
+    ({}, lambda o: o.delete_data(KEY, "b")),
+    ({}, lambda o: o.read_data(**{1: KEY})),
+    ({}, lambda o: o.read_orba_data()),
+    ({}, lambda o: o._shutdown_executor(1)),
+    ({}, lambda o: o.delete_many(MyList([KEY]))),
+    ({}, lambda o: o.write_orba_data(MyDict(RECORD), KEY)),
+    ({}, lambda o: o.write_orba_data(RECORD, None)),
+    ({}, lambda o: o.scan_keys(b"*")),
+    ({"delete_reply": Decimal("3")}, lambda o: o.delete_many([KEY])),
+    ({"scan_reply": [bytearray(b"c")]}, lambda o: o.scan_keys("*")),
+    ({"get_reply": b"null"}, lambda o: o.read_orba_data(KEY)),
+    ({"publish_reply": Halt}, lambda o: o.write_data(KEY, "v")),
 ]
+
+
+def served(link, threaded, port, round_no):
+    """Every operation against the real server (sockets, replies and the worker)."""
+    assert link.write_data(KEY, "text") is link.write_data(KEY, RECORD, TTL) is True
+    assert link.read_data(KEY) is not None and link.read_orba_data(KEY) == RECORD
+    assert link.write_orba_data(RECORD, KEY, TTL) is link._write_(RECORD, KEY) is True
+    assert link.scan_keys(KEY) == [KEY] and link.delete_many([KEY, "absent"]) == 1
+    assert link.write_orba_data(None, KEY) is link.delete_data(KEY) is False
+    assert link.read_orba_data(KEY) is None
+    for _ in range(3):  # more than the queue holds: evictions
+        assert threaded.write_orba_data(RECORD, "frames", TTL) is True
+    if round_no % 100 == 0:  # a worker thread costs a thread start: not every time
+        link = StoreLink(True, "127.0.0.1", port, 1)
+        assert link.write_orba_data(RECORD, "frames") is True
+        link._shutdown_executor()
+        link._shutdown_executor()
+        # The exit handler keeps the object alive until exit: what stays is what was leaked.
+        atexit.unregister(link._shutdown_executor)
 
 
 def rss_kib():
@@ -85,7 +119,7 @@ def live():
 
 
 @pytest.mark.slow
-def test_no_growth_over_many_calls_on_every_path(sl, monkeypatch, make_link):
+def test_no_growth_over_many_calls_on_every_path(sl, monkeypatch, make_link, redis_server):
     monkeypatch.setattr(sl, "logger", types.SimpleNamespace(warning=len, error=len))
     client, link = QuietClient(), StoreLink(thread=False)
     link._redis_client = client
@@ -93,10 +127,14 @@ def test_no_growth_over_many_calls_on_every_path(sl, monkeypatch, make_link):
     workers = [make_link(), make_link()]
     workers[0]._redis_client = QuietClient()
     workers[1]._redis_client = QuietClient(set_reply=ConnectionError)
-    tracked = TRACKED + [link, client] + workers
+    # Against the server: a plain object and a threaded one.
+    on_server = [make_link(thread=False), make_link(workers=1)]
+    tracked = TRACKED + [link, client] + workers + on_server
 
     def run(rounds):
-        for _ in range(rounds):
+        for round_no in range(rounds):
+            if round_no % 10 == 0:
+                served(*on_server, redis_server.port, round_no)
             for replies, call in CASES:
                 vars(client).update(client.defaults, **replies)
                 try:
@@ -106,7 +144,7 @@ def test_no_growth_over_many_calls_on_every_path(sl, monkeypatch, make_link):
             for threaded in workers:
                 for record in (RECORD, BIG, {"s": {1}}):
                     threaded.write_orba_data(record, KEY, TTL)
-        for threaded in workers:
+        for threaded in workers + on_server[1:]:
             wait_for(lambda pending=threaded._queue: pending.unfinished_tasks == 0)
 
     run(1000)

@@ -111,18 +111,14 @@ def test_failed_publish_is_logged_not_raised(plain, fake, log, error, text):
     assert log.lines == [("warning", "Failed to publish notification to my_key_notify: " + text)]
 
 
-def test_interrupt_during_publish_propagates(plain, fake, log):
-    fake.publish_reply = KeyboardInterrupt()
-    with pytest.raises(KeyboardInterrupt):
-        plain.write_data("k", "v")
-    assert log.lines == []
-
-
 @pytest.mark.parametrize(
     "method, args, reply_attr",
     [
         ("write_data", ("k", "v"), "set_reply"),
         ("read_data", ("k",), "get_reply"),
+        ("delete_data", ("k",), "delete_reply"),
+        ("delete_many", (["k", "j"],), "delete_reply"),
+        ("scan_keys", ("*",), "scan_reply"),
     ],
 )
 def test_client_errors_reach_caller_unlogged(plain, fake, log, method, args, reply_attr):

@@ -1,28 +1,13 @@
-import queue
-import types
-
 import orjson
 import pytest
-from helpers import Halt, thread_errors, wait_for
+from helpers import CountingQueue, Halt, count_queues, thread_errors, wait_for
 
 ENCODE_ERROR = str(pytest.raises(TypeError, orjson.dumps, {"s": {1, 2}}).value)
 
 
-class CountingQueue(queue.Queue):
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.done = 0
-
-    def task_done(self):
-        self.done += 1
-        super().task_done()
-
-
 @pytest.fixture
 def counted(sl, monkeypatch, make_link, fake):
-    monkeypatch.setattr(
-        sl, "queue", types.SimpleNamespace(Queue=CountingQueue, Full=queue.Full, Empty=queue.Empty)
-    )
+    count_queues(sl, monkeypatch)
     link = make_link()
     link._redis_client = fake
     assert type(link._queue) is CountingQueue
@@ -70,7 +55,7 @@ def test_worker_marks_each_write_done_and_goes_on(
     pending = counted._queue
     counted._shutdown_executor()
     assert not counted._worker.is_alive()
-    assert pending.done == 2
+    assert pending.counts["done"] == 2
     assert stored_keys(fake) == keys
     assert ("set", ("k2", b'{"n":2}'), {"ex": 9}) in fake.calls
     assert log.lines == lines and errors == []
@@ -83,7 +68,7 @@ def test_exception_outside_the_exception_family_ends_the_worker(counted, fake, m
     counted._worker.join(5)
     assert not counted._worker.is_alive()
     assert errors == [halt]
-    assert counted._queue.done == 1 and counted._queue.unfinished_tasks == 0
+    assert counted._queue.counts["done"] == 1 and counted._queue.unfinished_tasks == 0
 
 
 def test_stop_event_ends_an_idle_worker(make_link):
