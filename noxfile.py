@@ -242,7 +242,8 @@ def _redis_server(session: nox.Session) -> Iterator[_RedisServer]:
     with tempfile.TemporaryDirectory(prefix="orba-redis.") as workdir:
         server = _RedisServer(session, workdir)
         try:
-            session.log(f"redis-server on 127.0.0.1:{server.port} (no persistence, stopped on exit)")
+            where = f"127.0.0.1:{server.port}"
+            session.log(f"redis-server on {where} (no persistence, stopped on exit)")
             yield server
         finally:
             server.stop()
