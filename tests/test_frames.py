@@ -319,3 +319,18 @@ def test_a_delete_right_after_a_write_stays_deleted(make_link, raw, delete):
         drained(link)
         came_back += raw.delete("gone")
     assert came_back == 0
+
+
+def test_a_delete_from_inside_the_queue_does_not_wait_for_its_own_mutex(make_link):
+    link = make_link()
+
+    class FinalizerInPut(queue.Queue):
+        def _put(self, item):
+            super()._put(item)
+            link.delete_data("gone")  # as a finalizer that the GC runs here would
+
+    link._queue = FinalizerInPut(maxsize=link._queue.maxsize)
+    writer = threading.Thread(target=link.write_orba_data, args=({"n": 1}, "kept"), daemon=True)
+    writer.start()
+    writer.join(10)
+    assert not writer.is_alive(), "the DEL waited for the mutex its own thread holds"
