@@ -626,6 +626,10 @@ wait_for_store(const Context &cx, PyObject *queue, PyObject *id,
                 return 0;
             }
         }
+        // The wait for a store under way has no bound: Ctrl-C ends it.
+        if (PyErr_CheckSignals() < 0) {
+            return -1;
+        }
         pause_briefly();
     }
 }
