@@ -6,7 +6,16 @@ import types
 
 import orjson
 import pytest
-from helpers import MyDict, ScriptedQueue, free_port, next_message, settle, subscribed, wait_for
+from helpers import (
+    MyDict,
+    ScriptedQueue,
+    free_port,
+    next_message,
+    run_python,
+    settle,
+    subscribed,
+    wait_for,
+)
 
 RECORD = {"frame": None, "boxes": [[1, 2, 3, 4]], "label": "cat"}
 
@@ -299,3 +308,42 @@ def test_a_delete_right_after_a_write_stays_deleted(make_link, raw, delete):
         drained(link)
         came_back += raw.delete("gone")
     assert came_back == 0
+
+
+def test_a_delete_from_inside_the_queue_does_not_wait_for_its_own_mutex(make_link):
+    link = make_link()
+
+    class FinalizerInPut(queue.Queue):
+        def _put(self, item):
+            super()._put(item)
+            link.delete_data("gone")  # as a finalizer that the GC runs here would
+
+    link._queue = FinalizerInPut(maxsize=link._queue.maxsize)
+    writer = threading.Thread(target=link.write_orba_data, args=({"n": 1}, "kept"), daemon=True)
+    writer.start()
+    writer.join(10)
+    assert not writer.is_alive(), "the DEL waited for the mutex its own thread holds"
+
+
+def test_ctrl_c_ends_a_delete_that_waits_for_a_stuck_store(redis_server):
+    code = f"""
+import signal, threading
+from orba_sdk.redis.store_link import StoreLink
+lock, entered = threading.Lock(), threading.Event()
+class Link(StoreLink):
+    def _write_(self, data, redis_key, ttl=None):
+        entered.set()
+        with lock:
+            return super()._write_(data, redis_key, ttl)
+link = Link(host="127.0.0.1", port={redis_server.port})
+signal.signal(signal.SIGALRM, signal.default_int_handler)
+with lock:
+    link.write_orba_data({{"n": 1}}, "k")
+    entered.wait()
+    signal.alarm(1)
+    try:
+        link.delete_data("k")
+    except KeyboardInterrupt:
+        print("interrupted")
+"""
+    assert run_python(code).stdout == "interrupted\n"

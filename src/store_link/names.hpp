@@ -95,7 +95,8 @@
     X(notify_message, "1")                                                    \
     X(worker_name, "StoreLinkWorker")                                         \
     X(get_timeout, 0.2)                                                       \
-    X(join_timeout, 0.5)
+    X(join_timeout, 0.5)                                                      \
+    X(mutex_timeout, 1.0)
 
 // Keyword names of outbound calls: X(field, names...) is a KwNames<N> of the
 // N names, interned.

@@ -523,8 +523,17 @@ discard_pending_writes(const Context &cx, PyObject *queue, PyObject *names)
     if (!pending) {
         return clear_attribute_error();
     }
-    if (!call_method(mutex.get(), S.str_acquire)) {
+    // A finalizer that the GC runs inside a method of the queue, on the
+    // thread that holds the mutex, would wait for it forever: after a
+    // bounded wait the pending writes are left where they are.
+    Ref acquired =
+        call_method(mutex.get(), S.str_acquire, S.kw_timeout, S.mutex_timeout);
+    if (!acquired) {
         return -1;
+    }
+    int got = PyObject_IsTrue(acquired.get());
+    if (got <= 0) {
+        return got;
     }
     Ref discarded = take_pending_writes(cx, pending.get(), names);
     Ref raised = discarded ? Ref() : fetch_exception();
@@ -616,6 +625,10 @@ wait_for_store(const Context &cx, PyObject *queue, PyObject *id,
                 kUnrecordedWait) {
                 return 0;
             }
+        }
+        // The wait for a store under way has no bound: Ctrl-C ends it.
+        if (PyErr_CheckSignals() < 0) {
+            return -1;
         }
         pause_briefly();
     }
