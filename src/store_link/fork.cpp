@@ -173,12 +173,10 @@ after_fork_in_child(PyObject *module, PyObject *)
     if (S == nullptr) {
         Py_RETURN_NONE;
     }
-    // The threads that recorded stores and deletes do not exist here.
+    // The threads that recorded stores do not exist here.
     S->forks_pending = 0;
-    for (PyObject *records : {S->stores_in_flight, S->deletes_in_progress}) {
-        if (records != nullptr) {
-            PyDict_Clear(records);
-        }
+    if (S->stores_in_flight != nullptr) {
+        PyDict_Clear(S->stores_in_flight);
     }
     Context cx{*S, PyModule_GetDict(module)};
     Ref objects = tracked_objects(cx);

@@ -9,13 +9,11 @@ PyObject *
 delete_data(const Context &cx, PyObject *self, PyObject *redis_key)
 {
     const ModuleState &S = cx.state;
-    Ref marks;
-    if (begin_delete(cx, self, &redis_key, 1, marks) < 0) {
+    if (order_delete(cx, self, &redis_key, 1) < 0) {
         return nullptr;
     }
     Ref removed =
         call_on_attr(cx, self, S.str__redis_client, S.str_delete, redis_key);
-    end_delete(cx, std::move(marks));
     if (!removed) {
         return nullptr;
     }
@@ -113,14 +111,12 @@ delete_many(const Context &cx, PyObject *self, PyObject *redis_keys)
     if (nargs == 0) {
         return PyLong_FromLong(0);
     }
-    Ref marks;
-    if (begin_delete(cx, self, PySequence_Fast_ITEMS(argv.get()) + 1,
-                     nargs - 1, marks) < 0) {
+    if (order_delete(cx, self, PySequence_Fast_ITEMS(argv.get()) + 1,
+                     nargs - 1) < 0) {
         return nullptr;
     }
     Ref removed = Ref::steal(vectorcall_method(
         S.str_delete, PySequence_Fast_ITEMS(argv.get()), nargs, nullptr));
-    end_delete(cx, std::move(marks));
     if (!removed) {
         return nullptr;
     }

@@ -82,8 +82,6 @@
     X(mutex)                                                                  \
     X(acquire)                                                                \
     X(release)                                                                \
-    X(clear)                                                                  \
-    X(extend)                                                                 \
     X(unfinished_tasks)                                                       \
     /* what tells that the interpreter is exiting */                          \
     X(main_thread)                                                            \

@@ -182,17 +182,14 @@ void pause_briefly();
 Py_ssize_t stores_in_flight(const ModuleState &S, unsigned long caller,
                             bool &inside);
 
-// worker.cpp. The DEL of `keys` (the `count` objects, owned by the caller,
-// that it is about to delete) on a threaded object is ordered after every
-// frame write of those keys handed over before it: their pending writes are
-// discarded and a store of one of them that the worker has taken is waited
-// for. On success `marks` holds what end_delete must undo (empty when there is
-// nothing to order: a non-threaded object, no key a pending write can hold).
-// 0, or -1.
-int begin_delete(const Context &cx, PyObject *self, PyObject *const *keys,
-                 Py_ssize_t count, Ref &marks);
-// After the DEL, whatever its outcome; keeps the exception that is set.
-void end_delete(const Context &cx, Ref marks);
+// worker.cpp. Orders the DEL of `keys` (the `count` objects, owned by the
+// caller, that it is about to delete) on a threaded object after the frame
+// writes of those keys handed over before it: their pending writes are
+// discarded, and a store of one of them that the worker has taken is waited
+// for (bounded). Nothing to do for a non-threaded object, or keys that no
+// pending write can hold. 0, or -1.
+int order_delete(const Context &cx, PyObject *self, PyObject *const *keys,
+                 Py_ssize_t count);
 
 // fork.cpp. Adds an object, weakly and once, to those that the at-fork hooks
 // and the exit handlers reach; 0, or -1.

@@ -125,7 +125,6 @@ interned_tuple(const KeywordEntry &entry)
 PyObject *ModuleState::*const tracking_fields[] = {
     &ModuleState::live_writers,
     &ModuleState::stores_in_flight,
-    &ModuleState::deletes_in_progress,
 };
 
 // Every object the state owns, for traverse and clear.
@@ -185,9 +184,7 @@ state_init(ModuleState &S)
     }
     S.live_writers = PyDict_New();
     S.stores_in_flight = PyDict_New();
-    S.deletes_in_progress = PyDict_New();
-    if (S.live_writers == nullptr || S.stores_in_flight == nullptr ||
-        S.deletes_in_progress == nullptr) {
+    if (S.live_writers == nullptr || S.stores_in_flight == nullptr) {
         return -1;
     }
     return 0;

@@ -46,9 +46,6 @@ struct ModuleState {
     PyObject *live_writers;
     // {id(object): (redis_key, thread ident)} for each store a worker is in.
     PyObject *stores_in_flight;
-    // {(id(object), redis_key): count} for each DEL under way on a threaded
-    // object.
-    PyObject *deletes_in_progress;
     // Forks between their before and after hooks; no worker starts a store
     // meanwhile.
     int forks_pending;

@@ -7,6 +7,14 @@
 
 namespace store_link {
 
+namespace {
+
+// How long a worker that has taken a pending write waits for a fork under
+// way to end before it stores it anyway (the fork itself waits 0.5 s).
+constexpr std::chrono::milliseconds kForkPause{1000};
+
+}  // namespace
+
 void
 pause_briefly()
 {
@@ -65,7 +73,11 @@ unpack_pending_write(PyObject *item, PyObject *fields[3])
 int
 record_store(ModuleState &S, PyObject *id, PyObject *record)
 {
-    while (S.forks_pending > 0) {
+    // Bounded, like the fork's own wait: a before-fork hook of the
+    // application's that waits for this worker must not hang the process.
+    const auto started = std::chrono::steady_clock::now();
+    while (S.forks_pending > 0 &&
+           std::chrono::steady_clock::now() - started < kForkPause) {
         pause_briefly();
     }
     // Int keys: the dict runs no Python code, and a resize is no GC
@@ -92,28 +104,6 @@ forget_store(ModuleState &S, PyObject *id)
     }
 }
 
-// self._write_(data, redis_key, ttl), unless a DEL of the key on this object
-// is under way: the write is older than the DEL and is dropped. 0, or -1.
-int
-write_unless_deleted(const Context &cx, PyObject *self, PyObject *id,
-                     PyObject *fields[3])
-{
-    const ModuleState &S = cx.state;
-    if (S.deletes_in_progress != nullptr && PyUnicode_CheckExact(fields[1])) {
-        Ref mark = Ref::steal(PyTuple_Pack(2, id, fields[1]));
-        if (!mark) {
-            return -1;
-        }
-        int deleted = PyDict_Contains(S.deletes_in_progress, mark.get());
-        if (deleted != 0) {
-            return deleted < 0 ? -1 : 0;
-        }
-    }
-    Ref written =
-        call_method(self, S.str__write_, fields[0], fields[1], fields[2]);
-    return written ? 0 : -1;
-}
-
 // Stores one pending write, recorded as in flight from before the store to
 // after its log line. An Exception that escapes the write step (a record
 // orjson cannot serialise) is logged like a failed store, so that one bad
@@ -136,7 +126,8 @@ store_pending_write(const Context &cx, PyObject *self, PyObject *id,
     }
     int result = 0;
     if (record_store(cx.state, id, record.get()) < 0 ||
-        write_unless_deleted(cx, self, id, fields) < 0) {
+        !call_method(self, cx.state.str__write_, fields[0], fields[1],
+                     fields[2])) {
         result = log_or_report(cx, store_failure_prefix, fields[1],
                                store_failure_separator, self);
     }
@@ -358,11 +349,12 @@ stores_in_flight(const ModuleState &S, unsigned long caller, bool &inside)
 
 namespace {
 
-// How long a DEL waits for a pending write that has left the queue but that
-// no worker has recorded yet (it is between its get and its record, or
-// waits there for a fork to end); bounded, since code outside the module
-// may take items from the queue without marking them done.
-constexpr std::chrono::milliseconds kUnrecordedWait{1000};
+// How long a DEL waits, in all, for the worker's store of its key, or for a
+// pending write that has left the queue but that no worker has recorded yet.
+// Bounded: a store can wait for something the deleting thread holds (a
+// logging handler's lock, a lock of a _write_ override), and code outside
+// the module may take items from the queue without marking them done.
+constexpr std::chrono::milliseconds kStoreWait{2000};
 
 // The text under which a pending write holds the key that `key`, an element
 // given to a DEL, names in Redis: a str as it is (a subclass as an exact
@@ -427,84 +419,35 @@ is_pending_write_of(PyObject *item, PyObject *names)
     return PySet_Contains(names, redis_key);
 }
 
-// Marks a DEL of each of `names` on the object as under way; the marks made
-// are listed in the result, also when a later one fails.
-Ref
-mark_deletes(ModuleState &S, PyObject *id, PyObject *names, int &err)
+// Under the queue's mutex: takes the pending writes of `names` out of the
+// queue's deque, one by one from the back, and returns how many it took, or
+// -1. `copy` keeps every item referenced until the caller has released the
+// mutex, so no finalizer runs under it; a deletion that fails leaves the
+// rest where they are.
+Py_ssize_t
+take_pending_writes(PyObject *pending, PyObject *names, Ref &copy)
 {
-    err = 0;
-    Ref marks = Ref::steal(PyList_New(0));
-    Ref iterator = marks ? Ref::steal(PyObject_GetIter(names)) : Ref();
-    if (!iterator) {
-        err = -1;
-        return marks;
+    copy = Ref::steal(PySequence_List(pending));
+    if (!copy) {
+        return -1;
     }
-    for (;;) {
-        Ref name = Ref::steal(PyIter_Next(iterator.get()));
-        if (!name || S.deletes_in_progress == nullptr) {
+    Py_ssize_t taken = 0;
+    for (Py_ssize_t i = PyList_GET_SIZE(copy.get()) - 1; i >= 0; i--) {
+        int doomed =
+            is_pending_write_of(PyList_GET_ITEM(copy.get(), i), names);
+        if (doomed < 0) {
+            return -1;
+        }
+        if (!doomed) {
+            continue;
+        }
+        if (PySequence_DelItem(pending, i) < 0) {
+            PyErr_Clear();
             break;
         }
-        Ref mark = Ref::steal(PyTuple_Pack(2, id, name.get()));
-        if (!mark) {
-            err = -1;
-            return marks;
-        }
-        PyObject *count =
-            PyDict_GetItemWithError(S.deletes_in_progress, mark.get());
-        if (count == nullptr && PyErr_Occurred()) {
-            err = -1;
-            return marks;
-        }
-        Ref counted = Ref::steal(
-            PyLong_FromSsize_t(count ? PyLong_AsSsize_t(count) + 1 : 1));
-        if (!counted || PyDict_SetItem(S.deletes_in_progress, mark.get(),
-                                       counted.get()) < 0) {
-            err = -1;
-            return marks;
-        }
-        if (PyList_Append(marks.get(), mark.get()) < 0) {
-            err = -1;
-            return marks;
-        }
+        taken++;
     }
-    if (PyErr_Occurred()) {
-        err = -1;
-    }
-    return marks;
-}
-
-// Under the queue's mutex: takes the pending writes of `names` out of the
-// queue's deque and returns them. Every item stays referenced by our copy
-// while the deque is rebuilt, so that no finalizer runs under the mutex.
-Ref
-take_pending_writes(const Context &cx, PyObject *pending, PyObject *names)
-{
-    const ModuleState &S = cx.state;
-    Ref copy = Ref::steal(PySequence_List(pending));
-    if (!copy) {
-        return copy;
-    }
-    Ref kept = Ref::steal(PyList_New(0));
-    Ref discarded = Ref::steal(PyList_New(0));
-    if (!kept || !discarded) {
-        return Ref();
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); i++) {
-        Ref item = Ref::new_ref(PyList_GET_ITEM(copy.get(), i));
-        int doomed = is_pending_write_of(item.get(), names);
-        if (doomed < 0 || PyList_Append(doomed ? discarded.get() : kept.get(),
-                                        item.get()) < 0) {
-            return Ref();
-        }
-    }
-    if (PyList_GET_SIZE(discarded.get()) == 0) {
-        return discarded;
-    }
-    if (!call_method(pending, S.str_clear) ||
-        !call_method(pending, S.str_extend, kept.get())) {
-        return Ref();
-    }
-    return discarded;
+    return taken;
 }
 
 // Discards the pending writes of `names` from a queue.Queue, each marked
@@ -535,17 +478,18 @@ discard_pending_writes(const Context &cx, PyObject *queue, PyObject *names)
     if (got <= 0) {
         return got;
     }
-    Ref discarded = take_pending_writes(cx, pending.get(), names);
-    Ref raised = discarded ? Ref() : fetch_exception();
+    Ref copy;
+    Py_ssize_t taken = take_pending_writes(pending.get(), names, copy);
+    Ref raised = taken < 0 ? fetch_exception() : Ref();
     Ref released = call_method(mutex.get(), S.str_release);
     if (!released) {
         return -1;
     }
-    if (!discarded) {
+    if (taken < 0) {
         restore_exception(std::move(raised));
         return -1;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(discarded.get()); i++) {
+    for (Py_ssize_t i = 0; i < taken; i++) {
         if (!call_method(queue, S.str_task_done) && clear_if_catchable() < 0) {
             return -1;
         }
@@ -621,12 +565,10 @@ wait_for_store(const Context &cx, PyObject *queue, PyObject *id,
             if (taken <= 0) {
                 return taken;
             }
-            if (std::chrono::steady_clock::now() - started >=
-                kUnrecordedWait) {
-                return 0;
-            }
         }
-        // The wait for a store under way has no bound: Ctrl-C ends it.
+        if (std::chrono::steady_clock::now() - started >= kStoreWait) {
+            return 0;
+        }
         if (PyErr_CheckSignals() < 0) {
             return -1;
         }
@@ -637,10 +579,10 @@ wait_for_store(const Context &cx, PyObject *queue, PyObject *id,
 }  // namespace
 
 int
-begin_delete(const Context &cx, PyObject *self, PyObject *const *keys,
-             Py_ssize_t count, Ref &marks)
+order_delete(const Context &cx, PyObject *self, PyObject *const *keys,
+             Py_ssize_t count)
 {
-    ModuleState &S = cx.state;
+    const ModuleState &S = cx.state;
     int threaded = instance_attr_is_true(cx, self, S.str__use_thread);
     if (threaded <= 0) {
         return threaded;
@@ -660,51 +602,10 @@ begin_delete(const Context &cx, PyObject *self, PyObject *const *keys,
         return 0;
     }
     Ref id = Ref::steal(PyLong_FromVoidPtr(self));
-    if (!id) {
+    if (!id || discard_pending_writes(cx, queue.get(), names.get()) < 0) {
         return -1;
     }
-    int err;
-    marks = mark_deletes(S, id.get(), names.get(), err);
-    if (err < 0 || discard_pending_writes(cx, queue.get(), names.get()) < 0 ||
-        wait_for_store(cx, queue.get(), id.get(), names.get()) < 0) {
-        end_delete(cx, std::move(marks));
-        return -1;
-    }
-    return 0;
-}
-
-void
-end_delete(const Context &cx, Ref marks)
-{
-    ModuleState &S = cx.state;
-    if (!marks) {
-        return;
-    }
-    Ref pending = fetch_exception();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(marks.get()); i++) {
-        if (S.deletes_in_progress == nullptr) {
-            break;
-        }
-        Ref mark = Ref::new_ref(PyList_GET_ITEM(marks.get(), i));
-        PyObject *count =
-            PyDict_GetItemWithError(S.deletes_in_progress, mark.get());
-        if (count == nullptr) {
-            PyErr_Clear();
-            continue;
-        }
-        Py_ssize_t left = PyLong_AsSsize_t(count) - 1;
-        Ref counted = Ref::steal(PyLong_FromSsize_t(left));
-        int err = left > 0 && counted
-                      ? PyDict_SetItem(S.deletes_in_progress, mark.get(),
-                                       counted.get())
-                      : PyDict_DelItem(S.deletes_in_progress, mark.get());
-        if (err < 0) {
-            PyErr_Clear();
-        }
-    }
-    if (pending) {
-        restore_exception(std::move(pending));
-    }
+    return wait_for_store(cx, queue.get(), id.get(), names.get());
 }
 
 const MethodSpec shutdown_executor_spec =
