@@ -4,13 +4,16 @@ TOOLS := build/tools-venv
 CXX_SOURCES := $(wildcard src/store_link/*.cpp src/store_link/*.hpp)
 PY_SOURCES := examples tests bench scripts src/orba_sdk
 
-.PHONY: test wheels example bench bench-guard sanitize memcheck leakcheck format format-check lint dev tools
+.PHONY: test wheels arm64 example bench bench-guard sanitize memcheck leakcheck format format-check lint dev tools
 
 test:  ## the whole suite on every CPython line from 3.8 to the newest, fresh isolated builds
 	bash scripts/test.sh
 
 wheels:  ## manylinux wheels for every CPython line into build/wheelhouse/, each tested without a compiler
 	bash scripts/wheels.sh
+
+arm64:  ## Debian arm64 roots under QEMU (3.9, 3.11, 3.13): the suite from the sdist, tested aarch64 wheels
+	bash scripts/arm64.sh
 
 example:  ## the producer/consumer example against a throwaway redis-server
 	bash scripts/run-example.sh
