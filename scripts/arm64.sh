@@ -6,11 +6,17 @@
 # repaired by auditwheel to manylinux_2_17_aarch64 into build/wheelhouse/, installed into a fresh
 # venv whose PATH holds no compiler and no CMake, and the suite runs again.
 #
-#   scripts/arm64.sh [--no-wheels] [SUITE...]     (default: bullseye bookworm trixie)
+#   scripts/arm64.sh [--setup | --roots-only | --no-wheels] [--fold DIR] [SUITE...]
+#
+# SUITE: bullseye, bookworm, trixie (the default: all three). --setup only installs the host's
+# tools and enables the aarch64 handler (it is the only part that uses the host's apt);
+# --roots-only stops once the roots are ready; --no-wheels runs the sdist's suite alone.
 #
 # The roots are cached under $ORBA_ARM64_CACHE (default /var/cache/orba-sdk-arm64), one directory
 # per suite; a root whose cache is incomplete or broken is built again. Needs root (debootstrap,
-# chroot, mounts). Timings go to build/arm64/times.txt; the last line totals the results.
+# chroot, mounts). Timings (seconds) go to build/arm64/times-SUITE.txt, the results to
+# build/arm64/results/; the last line totals them ("tests: N passed, N failed"), together with
+# the JUnit files of DIR when given "--fold DIR" (what CI uses to add the x86_64 lines).
 set -euo pipefail
 
 # ---- inside a root: "arm64.sh --inside sdist|wheel" (run by the host part through chroot) ----
@@ -41,7 +47,7 @@ if [ "${1:-}" = --inside ]; then
             echo "-- pip install $(basename "$sdist")[test] (isolated build)"
             start=$(date +%s)
             "$work/venv-sdist/bin/python" -m pip install -q -C "build-dir=$work/build-sdist" \
-                "$sdist[test]"
+                "${sdist}[test]"
             echo "sdist-build $(($(date +%s) - start))" >>"$work/times"
             start=$(date +%s)
             suite "$work/venv-sdist" "$work/results/sdist.xml" || status=$?
@@ -131,11 +137,15 @@ recipe="orba-sdk arm64 root 1: $packages"
 
 wheels=1
 roots_only=0
+setup_only=0
+fold=
 while [ $# -gt 0 ]; do
     case "$1" in
         --no-wheels) wheels=0 ;;
         --roots-only) roots_only=1 ;;
-        -*) echo "usage: arm64.sh [--no-wheels] [--roots-only] [SUITE...]" >&2; exit 2 ;;
+        --setup) setup_only=1 ;;
+        --fold) fold=$(readlink -f "$2"); shift ;;
+        -*) echo "usage: arm64.sh [--setup | --roots-only | --no-wheels] [--fold DIR] [SUITE...]" >&2; exit 2 ;;
         *) break ;;
     esac
     shift
@@ -214,6 +224,7 @@ host_files() {
 # root_ok ROOT: the root was built to the end with this recipe, and its tools run.
 root_ok() {
     [ -f "$1/.orba-root" ] && [ "$(cat "$1/.orba-root")" = "$recipe" ] || return 1
+    # shellcheck disable=SC2016
     in_root "$1" /bin/sh -c 'python3 -c "import venv, ensurepip, sysconfig" && \
         test -f "$(python3 -c "import sysconfig; print(sysconfig.get_paths()[\"include\"])")/Python.h" && \
         g++ --version && cmake --version && ninja --version && redis-server --version' \
@@ -232,7 +243,7 @@ build_root() {
         tail -n 30 "$out/$suite-debootstrap.log" >&2
         return 1
     }
-    echo "$suite debootstrap $(($(date +%s) - start))" >>"$out/times.txt"
+    echo "$suite debootstrap $(($(date +%s) - start))" >>"$out/times-$suite.txt"
     start=$(date +%s)
     # A chroot runs no services; the docs and manuals only cost emulated dpkg time.
     printf '#!/bin/sh\nexit 101\n' >"$tmp/usr/sbin/policy-rc.d"
@@ -251,7 +262,7 @@ build_root() {
     fi
     unmount_root "$tmp"
     echo "$recipe" >"$tmp/.orba-root"
-    echo "$suite packages $(($(date +%s) - start))" >>"$out/times.txt"
+    echo "$suite root-packages $(($(date +%s) - start))" >>"$out/times-$suite.txt"
     unmount_all "$root"
     rm -rf "$root"
     mv "$tmp" "$root"
@@ -325,13 +336,18 @@ PY
 # run_suite SUITE: the sdist and, unless --no-wheels, the wheel through the suite in SUITE's root.
 run_suite() {
     local suite=$1 root=$cache/$1 start status=0 step
+    rm -f "$out/times-$suite.txt" "$out/results/$suite"-*.xml
     start=$(date +%s)
     if ! need_root "$suite"; then
         echo "$suite: no usable root" >&2
         return 1
     fi
-    echo "$suite root-ready $(($(date +%s) - start))" >>"$out/times.txt"
+    echo "$suite root-ready $(($(date +%s) - start))" >>"$out/times-$suite.txt"
     host_files "$root"
+    # A wheel of an earlier run must not pass for one of this run.
+    local tag
+    tag=$(in_root "$root" python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+    rm -f "$wheelhouse"/orba_sdk-*-"$tag-$tag"-*aarch64*.whl
     rm -rf "$root/opt/orba"
     mkdir -p "$root/opt/orba/results"
     cp "$sdist" "$root/opt/orba/"
@@ -350,27 +366,31 @@ run_suite() {
     done
     unmount_root "$root"
     if [ -f "$root/opt/orba/times" ]; then
-        sed "s/^/$suite /" "$root/opt/orba/times" >>"$out/times.txt"
+        sed "s/^/$suite /" "$root/opt/orba/times" >>"$out/times-$suite.txt"
     fi
-    if [ "$wheels" -eq 1 ] && compgen -G "$root/opt/orba/wheelhouse/*.whl" >/dev/null; then
-        cp "$root"/opt/orba/wheelhouse/*.whl "$wheelhouse/"
-    fi
+    local wheel
+    for wheel in "$root"/opt/orba/wheelhouse/*.whl; do
+        if [ -f "$wheel" ]; then
+            cp "$wheel" "$wheelhouse/"
+            echo "$suite wheel-KiB $(($(stat -c %s "$wheel") / 1024))" >>"$out/times-$suite.txt"
+        fi
+    done
     return "$status"
 }
 
 host_tools
+if [ "$setup_only" -eq 1 ]; then
+    exit 0
+fi
 mkdir -p "$out/results" "$wheelhouse"
-rm -f "$out"/results/*.xml "$out/times.txt"
 if [ "$roots_only" -eq 1 ]; then
     status=0
     for suite in "${suites[@]}"; do
+        rm -f "$out/times-$suite.txt"
         need_root "$suite" || status=1
+        cat "$out/times-$suite.txt" 2>/dev/null || true
     done
-    cat "$out/times.txt" 2>/dev/null || true
     exit "$status"
-fi
-if [ "$wheels" -eq 1 ]; then
-    rm -f "$wheelhouse"/*aarch64*.whl
 fi
 
 echo "-- python -m build --sdist"
@@ -380,10 +400,15 @@ if [ ! -x "$out/sdist-venv/bin/python" ]; then
     "$python" -m venv "$out/sdist-venv"
     "$out/sdist-venv/bin/python" -m pip install -q build
 fi
-rm -rf "$out/sdist"
-"$out/sdist-venv/bin/python" -m build -q --sdist --outdir "$out/sdist" . >/dev/null
-sdist=$(ls "$out"/sdist/orba_sdk-*.tar.gz)
-echo "host sdist $(($(date +%s) - start))" >>"$out/times.txt"
+# One directory per run: two runs for different suites may share the machine.
+sdist_dir=$(mktemp -d "$out/sdist.XXXXXX")
+trap 'cleanup; rm -rf "$sdist_dir"' EXIT
+if ! "$out/sdist-venv/bin/python" -m build --sdist --outdir "$sdist_dir" . >"$sdist_dir/log" 2>&1; then
+    cat "$sdist_dir/log" >&2
+    exit 1
+fi
+sdist=$(ls "$sdist_dir"/orba_sdk-*.tar.gz)
+echo "host sdist $(($(date +%s) - start))"
 
 status=0
 summary=()
@@ -399,18 +424,18 @@ for suite in "${suites[@]}"; do
 done
 
 echo
-echo "==================== times (s) ===================="
-cat "$out/times.txt"
-if [ "$wheels" -eq 1 ]; then
-    echo "==================== aarch64 wheels ===================="
-    for wheel in "$wheelhouse"/*aarch64*.whl; do
-        [ -e "$wheel" ] && echo "  $(basename "$wheel"): $(($(stat -c %s "$wheel") / 1024)) KiB"
-    done
+echo "==================== times (s), wheel sizes ===================="
+results=()
+shopt -s nullglob
+if [ -n "$fold" ]; then
+    results+=("$fold"/*.xml)
 fi
+for suite in "${suites[@]}"; do
+    cat "$out/times-$suite.txt" 2>/dev/null || true
+    results+=("$out/results/$suite"-*.xml)
+done
 echo "==================== summary ===================="
 printf '%s\n' "${summary[@]}"
-shopt -s nullglob
-results=("$out"/results/*.xml)
 if [ ${#results[@]} -eq 0 ]; then
     echo "tests: 0 passed, 0 failed"
     exit 1
