@@ -1,9 +1,8 @@
 import shutil
 import subprocess
-import time
 
 import pytest
-from helpers import run_python
+from helpers import run_python_timed
 
 pytestmark = pytest.mark.slow
 
@@ -31,25 +30,8 @@ print("busy")
 """
 
 
-# An interpreter that only imports what the snippets import: its start and exit are not what the
-# bounds are about, and under emulation (the arm64 runs go through QEMU) they alone take seconds.
-IMPORTS_ONLY = (
-    "import threading, time, types, redis\nfrom orba_sdk.redis.store_link import StoreLink\n"
-)
-
-
-def timed(code):
-    """The snippet's result, and its wall time beyond that of an interpreter that only imports."""
-    started = time.monotonic()
-    assert run_python(IMPORTS_ONLY).returncode == 0
-    baseline = time.monotonic() - started
-    started = time.monotonic()
-    done = run_python(code)
-    return done, time.monotonic() - started - baseline
-
-
 def test_idle_worker_lets_the_process_exit(redis_server):
-    done, wall = timed(
+    done, wall = run_python_timed(
         "from orba_sdk.redis.store_link import StoreLink\n"
         f"link = StoreLink(host='127.0.0.1', port={redis_server.port})\n"
         "print(link._worker.is_alive())\n"
@@ -64,7 +46,7 @@ def test_idle_worker_lets_the_process_exit(redis_server):
     ids=["busy-worker", "worker-returns-during-teardown"],
 )
 def test_busy_worker_does_not_hold_up_exit(store, linger, limit):
-    done, wall = timed(SLOW_STORE.format(store=store, linger=linger))
+    done, wall = run_python_timed(SLOW_STORE.format(store=store, linger=linger))
     # the interpreter still finalizes: objects of the main module get their __del__
     assert (done.returncode, done.stdout, done.stderr) == (0, "busy\ntorn down\n", "")
     assert wall < limit
@@ -88,7 +70,7 @@ def test_worker_blocked_on_a_paused_server(redis_server, raw):
         "print(probe.info('clients')['blocked_clients'])\n"
     )
     try:
-        done, wall = timed(code)
+        done, wall = run_python_timed(code)
     finally:
         raw.execute_command("CLIENT UNPAUSE")
     assert (done.returncode, done.stdout, done.stderr) == (0, "1\ntorn down\n", "")
