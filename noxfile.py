@@ -10,6 +10,7 @@ import atexit
 import contextlib
 import glob
 import os
+import platform
 import re
 import shutil
 import socket
@@ -304,7 +305,9 @@ def wheels(session: nox.Session) -> None:
     wheelhouse = BUILD / "wheelhouse"
     results = BUILD / "wheel-results"
     if "wheel-sdist" not in _SDISTS:
-        shutil.rmtree(wheelhouse, ignore_errors=True)
+        # This machine's wheels only: make arm64 leaves the aarch64 ones beside them.
+        for old in wheelhouse.glob(f"orba_sdk-*{platform.machine()}.whl"):
+            old.unlink()
     _totals(results, "wheels")
     sdist = _sdist(session, "wheel-sdist")
     tools = BUILD / "wheel-tools"

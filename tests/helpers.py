@@ -279,6 +279,23 @@ def run_python(code, env=None, timeout=30):
     )
 
 
+# What a fresh interpreter costs that only imports: under emulation (the arm64 runs go through
+# QEMU) its start and exit alone take seconds, which no bound on a snippet's wall time is about.
+IMPORTS_ONLY = (
+    "import threading, time, types, redis\nfrom orba_sdk.redis.store_link import StoreLink\n"
+)
+
+
+def run_python_timed(code):
+    """run_python(code), and its wall time beyond that of an interpreter that only imports."""
+    started = time.monotonic()
+    assert run_python(IMPORTS_ONLY).returncode == 0
+    baseline = time.monotonic() - started
+    started = time.monotonic()
+    done = run_python(code)
+    return done, time.monotonic() - started - baseline
+
+
 def wait_for(condition, timeout=5.0):
     deadline = time.monotonic() + timeout
     while not condition():

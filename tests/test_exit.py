@@ -3,7 +3,7 @@ import subprocess
 import time
 
 import pytest
-from helpers import run_python
+from helpers import run_python, run_python_timed
 
 pytestmark = pytest.mark.slow
 
@@ -31,14 +31,8 @@ print("busy")
 """
 
 
-def timed(code):
-    started = time.monotonic()
-    done = run_python(code)
-    return done, time.monotonic() - started
-
-
 def test_idle_worker_lets_the_process_exit(redis_server):
-    done, wall = timed(
+    done, wall = run_python_timed(
         "from orba_sdk.redis.store_link import StoreLink\n"
         f"link = StoreLink(host='127.0.0.1', port={redis_server.port})\n"
         "print(link._worker.is_alive())\n"
@@ -65,7 +59,7 @@ def test_idle_threaded_objects_stop_together_at_exit(redis_server):
     ids=["busy-worker", "worker-returns-during-teardown"],
 )
 def test_busy_worker_does_not_hold_up_exit(store, linger, limit):
-    done, wall = timed(SLOW_STORE.format(store=store, linger=linger))
+    done, wall = run_python_timed(SLOW_STORE.format(store=store, linger=linger))
     # the interpreter still finalizes: objects of the main module get their __del__
     assert (done.returncode, done.stdout, done.stderr) == (0, "busy\ntorn down\n", "")
     assert wall < limit
@@ -89,7 +83,7 @@ def test_worker_blocked_on_a_paused_server(redis_server, raw):
         "print(probe.info('clients')['blocked_clients'])\n"
     )
     try:
-        done, wall = timed(code)
+        done, wall = run_python_timed(code)
     finally:
         raw.execute_command("CLIENT UNPAUSE")
     assert (done.returncode, done.stdout, done.stderr) == (0, "1\ntorn down\n", "")

