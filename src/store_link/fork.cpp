@@ -82,16 +82,10 @@ prepare_for_child(const Context &cx, PyObject *self)
     if (free_pool_locks(cx, self) < 0) {
         return -1;
     }
-    int threaded = instance_attr_is_true(cx, self, S.str__use_thread);
+    Ref inherited;
+    int threaded = threaded_queue(cx, self, inherited);
     if (threaded <= 0) {
         return threaded;
-    }
-    Ref inherited = instance_attr(cx, self, S.str__queue);
-    if (!inherited) {
-        return -1;
-    }
-    if (inherited.get() == Py_None) {
-        return 0;
     }
     int stopping = stop_requested(cx, self);
     if (stopping < 0) {

@@ -81,6 +81,21 @@ instance_attr_is_true(const Context &cx, PyObject *self, PyObject *name)
     return PyObject_IsTrue(value.get());
 }
 
+int
+threaded_queue(const Context &cx, PyObject *self, Ref &queue)
+{
+    const ModuleState &S = cx.state;
+    int threaded = instance_attr_is_true(cx, self, S.str__use_thread);
+    if (threaded <= 0) {
+        return threaded;
+    }
+    queue = instance_attr(cx, self, S.str__queue);
+    if (!queue) {
+        return -1;
+    }
+    return queue.get() != Py_None ? 1 : 0;
+}
+
 Ref
 global(const Context &cx, PyObject *name)
 {

@@ -50,6 +50,9 @@ Ref instance_attr(const Context &cx, PyObject *self, PyObject *name);
 
 // The truth of self.<name>, an instance attribute read as above: 1, 0, or -1.
 int instance_attr_is_true(const Context &cx, PyObject *self, PyObject *name);
+// 1 with `queue` set to the object's queue when it is threaded (_use_thread
+// true and _queue not None), 0 when it is not, -1.
+int threaded_queue(const Context &cx, PyObject *self, Ref &queue);
 
 inline Ref
 attr(PyObject *obj, PyObject *name)

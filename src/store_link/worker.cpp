@@ -582,17 +582,10 @@ int
 order_delete(const Context &cx, PyObject *self, PyObject *const *keys,
              Py_ssize_t count)
 {
-    const ModuleState &S = cx.state;
-    int threaded = instance_attr_is_true(cx, self, S.str__use_thread);
+    Ref queue;
+    int threaded = threaded_queue(cx, self, queue);
     if (threaded <= 0) {
         return threaded;
-    }
-    Ref queue = instance_attr(cx, self, S.str__queue);
-    if (!queue) {
-        return -1;
-    }
-    if (queue.get() == Py_None) {
-        return 0;
     }
     Ref names = pending_key_names(keys, count);
     if (!names) {
