@@ -393,7 +393,10 @@ fi
 
 echo "-- python -m build --sdist"
 start=$(date +%s)
-python=$(scripts/find-python.sh newest)
+# The newest CPython that pyenv has, else the system's python3 (the host side only builds the sdist).
+python=$(ls -d "$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"/versions/3.*.*/bin/python3 \
+    2>/dev/null | sort -V | tail -n 1)
+python=${python:-python3}
 if [ ! -x "$out/sdist-venv/bin/python" ]; then
     "$python" -m venv "$out/sdist-venv"
     "$out/sdist-venv/bin/python" -m pip install -q build

@@ -5,6 +5,7 @@ import contextlib
 import os
 import queue
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -129,6 +130,19 @@ class RedisServer:
                     pytest.fail("redis-server did not start")
                 time.sleep(0.02)
         client.close()
+
+    @contextlib.contextmanager
+    def stalled(self):
+        """The server hangs (SIGSTOP): connections open, nothing is answered, until the end.
+        Unlike CLIENT PAUSE ... WRITE this works on every server, Debian 11's 6.0 too."""
+        self.process.send_signal(signal.SIGSTOP)
+        try:
+            yield
+        finally:
+            self.resume()
+
+    def resume(self):
+        self.process.send_signal(signal.SIGCONT)
 
     def stop(self):
         if self.process is not None:
@@ -323,6 +337,14 @@ def next_message(sub, timeout=5.0):
         if message and message["type"] in ("message", "pmessage"):
             return message
     pytest.fail("no message arrived")
+
+
+def writes_held(link):
+    """Writes the worker has taken from the queue and not finished storing. Read under the
+    queue's mutex, or a put caught half-way reads as one fewer."""
+    pending = link._queue
+    with pending.mutex:
+        return pending.unfinished_tasks - len(pending.queue)
 
 
 def settle(link):

@@ -7,7 +7,7 @@ import types
 import orjson
 import pytest
 import redis
-from helpers import RedisServer, count_queues, run_python_timed, settle, wait_for
+from helpers import RedisServer, count_queues, run_python_timed, settle, wait_for, writes_held
 
 from orba_sdk.redis.store_link import StoreLink
 
@@ -126,26 +126,23 @@ def test_server_restart_mid_stream(own_server, stream, log):
     )
 
 
-def test_stalled_server(stream):
+def test_stalled_server(own_server, stream):
     link, producer, probe = stream.link, stream.producer, stream.probe
-    probe.client_pause(10000, all=False)  # writes wait; reads and admin commands go on
-    paused = time.perf_counter()
-    try:
-        wait_for(lambda: probe.info("clients")["blocked_clients"] == 1)
+    with own_server.stalled():
+        hung = time.perf_counter()
+        wait_for(lambda: writes_held(link) == 1)
         before = len(link.steps)
         time.sleep(1.0)
         last = producer.finish()
-        assert probe.info("clients")["blocked_clients"] == 1 and len(link.steps) == before
-    finally:
-        probe.execute_command("CLIENT UNPAUSE")
+        assert writes_held(link) == 1 and len(link.steps) == before
     settle(link)
     assert stored(probe) == {"seq": last}
     # The write caught by the stall, then only the newest records that the queue kept.
     (stalled, _), *rest = link.steps[before:]
     assert rest == [(last - 1, True), (last, True)] and stalled < last - 1
     assert producer.depth <= link._queue.maxsize == 2
-    assert producer.longest(since=paused) < 0.5
-    print(f"FIGURE stall: longest producer call {producer.longest(paused) * 1000:.2f} ms")
+    assert producer.longest(since=hung) < 0.5
+    print(f"FIGURE stall: longest producer call {producer.longest(hung) * 1000:.2f} ms")
 
 
 @pytest.mark.parametrize("shutdown_after", [0.0, 0.07, 0.23])
@@ -211,23 +208,31 @@ def test_many_threads_and_a_shutdown_at_any_moment(sl, monkeypatch, make_link, r
 def test_exit_under_load_with_a_stalled_server(own_server):
     port = own_server.port
     code = f"""if True:
-        import threading, time, redis
+        import os, signal, threading, time
         from orba_sdk.redis.store_link import StoreLink
         links = [StoreLink(host="127.0.0.1", port={port}, workers=w) for w in (1, 2, 3)]
         def produce(link, n):
             while True:
                 link.write_orba_data({{"n": n, "blob": "x" * 1000}}, f"k{{n}}")
+        def held():  # objects whose worker holds a write; an eviction under way reads as two
+            count = 0
+            for link in links:
+                with link._queue.mutex:
+                    count += link._queue.unfinished_tasks > len(link._queue.queue)
+            return count
         for n, link in enumerate(links):
             threading.Thread(target=produce, args=(link, n), daemon=True).start()
-        probe = redis.Redis(port={port})
         time.sleep(0.2)
-        probe.client_pause(20000, all=False)
+        os.kill({own_server.process.pid}, signal.SIGSTOP)
         deadline = time.monotonic() + 5
-        while probe.info("clients")["blocked_clients"] < 3 and time.monotonic() < deadline:
+        while held() < 3 and time.monotonic() < deadline:
             time.sleep(0.01)
-        print(probe.info("clients")["blocked_clients"])
+        print(held())
         """
-    done, wall = run_python_timed(code)
+    try:
+        done, wall = run_python_timed(code)
+    finally:
+        own_server.resume()
     assert (done.returncode, done.stdout, done.stderr) == (0, "3\n", "")
     assert wall < 10
     print(f"FIGURE exit under load, 3 busy objects: {wall:.2f} s beyond start-up")
