@@ -14,9 +14,10 @@
 #
 # The roots are cached under $ORBA_ARM64_CACHE (default /var/cache/orba-sdk-arm64), one directory
 # per suite; a root whose cache is incomplete or broken is built again. QEMU emulates a Cortex-A72
-# ($ORBA_ARM64_CPU names another). Needs root (debootstrap, chroot, mounts). Timings (seconds) go to build/arm64/times-SUITE.txt, the results to
-# build/arm64/results/; the last line totals them ("tests: N passed, N failed"), together with
-# the JUnit files of DIR when given "--fold DIR" (what CI uses to add the x86_64 lines).
+# ($ORBA_ARM64_CPU names another). Needs root (debootstrap, chroot, mounts). Timings (seconds)
+# go to build/arm64/times-SUITE.txt, the results to build/arm64/results/; the last line totals
+# them ("tests: N passed, N failed"), together with the JUnit files of DIR when given
+# "--fold DIR" (build/test-results adds the x86_64 lines of the test command).
 set -euo pipefail
 
 # ---- inside a root: "arm64.sh --inside sdist|wheel" (run by the host part through chroot) ----
