@@ -328,7 +328,7 @@ def wheels(session: nox.Session) -> None:
 
     with _prepared(session, prepare):
         tag = f"cp3{session.python[2:]}-cp3{session.python[2:]}"
-        (wheel,) = wheelhouse.glob(f"orba_sdk-*-{tag}-*manylinux*.whl")
+        (wheel,) = wheelhouse.glob(f"orba_sdk-*-{tag}-*manylinux*{platform.machine()}.whl")
         session.run(tools / "bin" / "auditwheel", "show", wheel, external=True)
         # The extension needs libc alone; a library grafted in (libstdc++, say) means a build
         # change.
