@@ -198,7 +198,6 @@ mount_root() {
     MOUNTS+=("$1/dev")
 }
 
-
 # unmount_all ROOT: whatever is still mounted under ROOT (from a run that was killed).
 unmount_all() {
     local target
@@ -407,7 +406,7 @@ fi
 
 echo "-- python -m build --sdist"
 start=$(date +%s)
-# The newest CPython that pyenv has, else the system's python3 (the host side only builds the sdist).
+# The host's newest CPython from pyenv, else python3: it builds the sdist and totals the results.
 python=$(ls -d "$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"/versions/3.*.*/bin/python3 \
     2>/dev/null | sort -V | tail -n 1)
 python=${python:-python3}
