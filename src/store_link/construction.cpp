@@ -1,5 +1,5 @@
 // Construction: the pool, the client, the stop event and, in threaded mode,
-// the queue, the worker thread and its exit handler.
+// the queue, the worker thread and its exit handler (writer.cpp).
 #include "operations.hpp"
 
 namespace store_link {
@@ -32,30 +32,6 @@ scaled_at_least(PyObject *workers, long long factor, long long floor)
     return Ref::steal(PyNumber_Multiply(factor_obj.get(), workers));
 }
 
-// Steps that only threaded objects take: queue, worker, exit handler.
-int
-start_background_writer(const Context &cx, PyObject *self, PyObject *workers)
-{
-    const ModuleState &S = cx.state;
-    Ref maxsize = scaled_at_least(workers, 1, 1);
-    if (!maxsize) {
-        return -1;
-    }
-    if (set_new_queue(cx, self, maxsize.get()) < 0) {
-        return -1;
-    }
-    if (start_new_worker(cx, self) < 0) {
-        return -1;
-    }
-    Ref handler = attr(self, S.str__shutdown_executor);
-    if (!handler) {
-        return -1;
-    }
-    Ref registered =
-        call_global(cx, S.str_atexit, S.str_register, handler.get());
-    return registered ? 0 : -1;
-}
-
 PyObject *
 init(const Context &cx, PyObject *self, PyObject *thread, PyObject *host,
      PyObject *port, PyObject *workers)
@@ -84,21 +60,24 @@ init(const Context &cx, PyObject *self, PyObject *thread, PyObject *host,
         PyObject_SetAttr(self, S.str__worker, Py_None) < 0) {
         return nullptr;
     }
-    if (set_new_stop_event(cx, self) < 0) {
+    if (writer_new_stop_event(cx, self) < 0) {
         return nullptr;
     }
     // Every object, for the at-fork hooks (its pool lock) and the exit
     // handlers; before the worker's start, which waits for the new thread:
     // a fork on another thread meanwhile must still give the child a writer.
-    if (track_writer(cx, self) < 0) {
+    if (writer_track(cx, self) < 0) {
         return nullptr;
     }
     int threaded = instance_attr_is_true(cx, self, S.str__use_thread);
     if (threaded < 0) {
         return nullptr;
     }
-    if (threaded && start_background_writer(cx, self, workers) < 0) {
-        return nullptr;
+    if (threaded) {
+        Ref maxsize = scaled_at_least(workers, 1, 1);
+        if (!maxsize || writer_start(cx, self, maxsize.get()) < 0) {
+            return nullptr;
+        }
     }
     Py_RETURN_NONE;
 }
@@ -131,46 +110,6 @@ constexpr Param init_params[] = {
 };
 
 }  // namespace
-
-int
-set_new_stop_event(const Context &cx, PyObject *self)
-{
-    const ModuleState &S = cx.state;
-    Ref stop_evt = call_global(cx, S.str_threading, S.str_Event);
-    if (!stop_evt) {
-        return -1;
-    }
-    return PyObject_SetAttr(self, S.str__stop_evt, stop_evt.get());
-}
-
-int
-set_new_queue(const Context &cx, PyObject *self, PyObject *maxsize)
-{
-    const ModuleState &S = cx.state;
-    Ref queue =
-        call_global(cx, S.str_queue, S.str_Queue, S.kw_maxsize, maxsize);
-    if (!queue) {
-        return -1;
-    }
-    return PyObject_SetAttr(self, S.str__queue, queue.get());
-}
-
-int
-start_new_worker(const Context &cx, PyObject *self)
-{
-    const ModuleState &S = cx.state;
-    Ref target = attr(self, S.str__worker_loop);
-    if (!target) {
-        return -1;
-    }
-    Ref worker = call_global(cx, S.str_threading, S.str_Thread, S.kw_thread,
-                             target.get(), S.worker_name, Py_True);
-    if (!worker || PyObject_SetAttr(self, S.str__worker, worker.get()) < 0) {
-        return -1;
-    }
-    Ref started = call_on_attr(cx, self, S.str__worker, S.str_start);
-    return started ? 0 : -1;
-}
 
 const MethodSpec init_spec =
     method_spec<init, init_params>("__init__", nullptr);

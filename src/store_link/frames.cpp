@@ -42,79 +42,6 @@ store_on_caller_thread(const Context &cx, PyObject *self, PyObject *data,
         .release();
 }
 
-// Takes the oldest pending write out of a full queue and marks it done; an
-// Exception (the worker emptied the queue meanwhile) is ignored. 0, or -1.
-int
-evict_oldest(const Context &cx, PyObject *self)
-{
-    const ModuleState &S = cx.state;
-    Ref evicted = call_on_attr(cx, self, S.str__queue, S.str_get_nowait);
-    if (evicted) {
-        Ref done = call_on_attr(cx, self, S.str__queue, S.str_task_done);
-        if (done) {
-            return 0;
-        }
-    }
-    return clear_if_catchable();
-}
-
-// The pending write (data, redis_key, ttl) that the worker takes.
-Ref
-pending_write(PyObject *data, PyObject *redis_key, PyObject *ttl)
-{
-    Ref pending = Ref::steal(PyTuple_New(3));
-    if (!pending) {
-        return pending;
-    }
-    PyObject *const fields[] = {data, redis_key, ttl};
-    for (Py_ssize_t i = 0; i < 3; i++) {
-        Py_INCREF(fields[i]);
-        PyTuple_SET_ITEM(pending.get(), i, fields[i]);
-    }
-    return pending;
-}
-
-// Hands the record to the worker without waiting. A full queue loses its
-// oldest pending write; a queue that is gone or still full after that makes
-// the caller's thread store the record itself.
-PyObject *
-hand_over(const Context &cx, PyObject *self, PyObject *data,
-          PyObject *redis_key, PyObject *ttl)
-{
-    const ModuleState &S = cx.state;
-    Ref pending = pending_write(data, redis_key, ttl);
-    if (!pending) {
-        return nullptr;
-    }
-    Ref queue = instance_attr(cx, self, S.str__queue);
-    if (!queue) {
-        return nullptr;
-    }
-    // A shutdown on another thread may have dropped the queue since the
-    // caller looked at it.
-    if (queue.get() == Py_None) {
-        return store_on_caller_thread(cx, self, data, redis_key, ttl);
-    }
-    if (call_method(queue.get(), S.str_put_nowait, pending.get())) {
-        Py_RETURN_TRUE;
-    }
-    int full = clear_if_queue_error(cx, S.str_Full);
-    if (full <= 0) {
-        return nullptr;
-    }
-    if (evict_oldest(cx, self) < 0) {
-        return nullptr;
-    }
-    if (call_on_attr(cx, self, S.str__queue, S.str_put_nowait,
-                     pending.get())) {
-        Py_RETURN_TRUE;
-    }
-    if (clear_if_catchable() < 0) {
-        return nullptr;
-    }
-    return store_on_caller_thread(cx, self, data, redis_key, ttl);
-}
-
 PyObject *
 write_orba_data(const Context &cx, PyObject *self, PyObject *data,
                 PyObject *redis_key, PyObject *ttl)
@@ -133,7 +60,7 @@ write_orba_data(const Context &cx, PyObject *self, PyObject *data,
             return nullptr;
         }
         if (queue.get() != Py_None) {
-            return hand_over(cx, self, data, redis_key, ttl);
+            return writer_hand_over(cx, self, data, redis_key, ttl);
         }
     }
     return store_on_caller_thread(cx, self, data, redis_key, ttl);

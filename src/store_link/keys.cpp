@@ -9,7 +9,7 @@ PyObject *
 delete_data(const Context &cx, PyObject *self, PyObject *redis_key)
 {
     const ModuleState &S = cx.state;
-    if (order_delete(cx, self, &redis_key, 1) < 0) {
+    if (writer_order_delete(cx, self, &redis_key, 1) < 0) {
         return nullptr;
     }
     Ref removed =
@@ -111,8 +111,8 @@ delete_many(const Context &cx, PyObject *self, PyObject *redis_keys)
     if (nargs == 0) {
         return PyLong_FromLong(0);
     }
-    if (order_delete(cx, self, PySequence_Fast_ITEMS(argv.get()) + 1,
-                     nargs - 1) < 0) {
+    if (writer_order_delete(cx, self, PySequence_Fast_ITEMS(argv.get()) + 1,
+                            nargs - 1) < 0) {
         return nullptr;
     }
     Ref removed = Ref::steal(vectorcall_method(

@@ -155,7 +155,8 @@ module_exec(PyObject *module)
             0) {
         return -1;
     }
-    if (fork_hook_register(module) < 0) {
+    S.writers = writers_new(module);
+    if (S.writers == nullptr) {
         return -1;
     }
     initialised_once = true;

@@ -78,23 +78,16 @@
     X(decode)                                                                 \
     X(warning)                                                                \
     X(error)                                                                  \
-    /* what orders a DEL after the pending writes of its key */               \
-    X(mutex)                                                                  \
+    /* what the writer protocol waits with, and tells callers apart by */    \
     X(acquire)                                                                \
     X(release)                                                                \
-    X(unfinished_tasks)                                                       \
-    /* what tells that the interpreter is exiting */                          \
-    X(main_thread)                                                            \
-    X(is_alive)
+    X(get_ident)
 
 // Constants: X(field, value), an interned text or a float.
 #define STORE_LINK_CONSTANTS(X)                                               \
     X(notify_suffix, "_notify")                                               \
     X(notify_message, "1")                                                    \
-    X(worker_name, "StoreLinkWorker")                                         \
-    X(get_timeout, 0.2)                                                       \
-    X(join_timeout, 0.5)                                                      \
-    X(mutex_timeout, 1.0)
+    X(worker_name, "StoreLinkWorker")
 
 // Keyword names of outbound calls: X(field, names...) is a KwNames<N> of the
 // N names, interned.

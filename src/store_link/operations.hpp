@@ -5,6 +5,7 @@
 #define STORE_LINK_OPERATIONS_HPP
 
 #include "function.hpp"
+#include "writer.hpp"
 
 namespace store_link {
 
@@ -164,45 +165,6 @@ int notify_change(const Context &cx, PyObject *self, PyObject *redis_key);
 // not true, -1.
 int set_and_notify(const Context &cx, PyObject *self, PyObject *client,
                    PyObject *redis_key, PyObject *value, PyObject *ttl);
-
-// construction.cpp. Construction's steps that a forked child takes again
-// (fork.cpp): each builds its object through the module globals now and sets
-// the attribute; the worker is started. 0, or -1.
-int set_new_stop_event(const Context &cx, PyObject *self);
-int set_new_queue(const Context &cx, PyObject *self, PyObject *maxsize);
-int start_new_worker(const Context &cx, PyObject *self);
-
-// worker.cpp. The stop event's is_set(), read from the object now: 1, 0, or
-// -1.
-int stop_requested(const Context &cx, PyObject *self);
-
-// worker.cpp. Sleeps for a moment with the GIL released.
-void pause_briefly();
-
-// worker.cpp. How many stores the workers of threads other than `caller`
-// are in (S.stores_in_flight not NULL); `inside` says whether `caller` is
-// itself inside one. Runs no Python code.
-Py_ssize_t stores_in_flight(const ModuleState &S, unsigned long caller,
-                            bool &inside);
-
-// worker.cpp. Orders the DEL of `keys` (the `count` objects, owned by the
-// caller, that it is about to delete) on a threaded object after the frame
-// writes of those keys handed over before it: their pending writes are
-// discarded, and a store of one of them that the worker has taken is waited
-// for (bounded). Nothing to do for a non-threaded object, or keys that no
-// pending write can hold. 0, or -1.
-int order_delete(const Context &cx, PyObject *self, PyObject *const *keys,
-                 Py_ssize_t count);
-
-// fork.cpp. Adds an object, weakly and once, to those that the at-fork hooks
-// and the exit handlers reach; 0, or -1.
-int track_writer(const Context &cx, PyObject *self);
-// fork.cpp. A snapshot of the tracked objects still alive, or an empty Ref
-// with an exception set.
-Ref tracked_objects(const Context &cx);
-// At import, once: os.register_at_fork with the module's three hooks; 0, or
-// -1.
-int fork_hook_register(PyObject *module);
 
 }  // namespace store_link
 

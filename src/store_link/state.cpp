@@ -3,6 +3,7 @@
 // struct's layout, and keyword tuples against their arity. They drive init,
 // traverse and clear.
 #include "state.hpp"
+#include "writer.hpp"
 
 #include <cstddef>
 #include <iterator>
@@ -25,28 +26,14 @@ const NameEntry name_table[] = {
 #undef STORE_LINK_NAME_ENTRY
 };
 
-// A text constant (interned), or a float where `text` is null.
+// A text constant, interned.
 struct ConstantEntry {
     PyObject *ModuleState::*field;
     const char *text;
-    double number;
 };
 
-constexpr ConstantEntry
-constant(PyObject *ModuleState::*field, const char *text)
-{
-    return ConstantEntry{field, text, 0};
-}
-
-constexpr ConstantEntry
-constant(PyObject *ModuleState::*field, double number)
-{
-    return ConstantEntry{field, nullptr, number};
-}
-
 const ConstantEntry constant_table[] = {
-#define STORE_LINK_CONSTANT_ENTRY(field, value)                               \
-    constant(&ModuleState::field, value),
+#define STORE_LINK_CONSTANT_ENTRY(field, value) {&ModuleState::field, value},
     STORE_LINK_CONSTANTS(STORE_LINK_CONSTANT_ENTRY)
 #undef STORE_LINK_CONSTANT_ENTRY
 };
@@ -89,21 +76,12 @@ const KeywordEntry keyword_table[] = {
 
 // The generated fields come first, in the order of the tables; a field
 // declared by hand among them would have no entry.
-static_assert(offsetof(ModuleState, live_writers) ==
+static_assert(offsetof(ModuleState, writers) ==
                   (std::size(name_table) + std::size(constant_table)) *
                           sizeof(PyObject *) +
                       std::size(keyword_table) * sizeof(KwNames<1>),
               "one table entry per generated field, and no other field "
-              "before live_writers");
-
-PyObject *
-new_constant(const ConstantEntry &entry)
-{
-    if (entry.text == nullptr) {
-        return PyFloat_FromDouble(entry.number);
-    }
-    return PyUnicode_InternFromString(entry.text);
-}
+              "before writers");
 
 PyObject *
 interned_tuple(const KeywordEntry &entry)
@@ -121,11 +99,6 @@ interned_tuple(const KeywordEntry &entry)
     }
     return tuple.release();
 }
-
-PyObject *ModuleState::*const tracking_fields[] = {
-    &ModuleState::live_writers,
-    &ModuleState::stores_in_flight,
-};
 
 // Every object the state owns, for traverse and clear.
 template <typename Visit>
@@ -150,12 +123,6 @@ for_each_object(ModuleState &S, Visit visit)
             return err;
         }
     }
-    for (PyObject *ModuleState::*field : tracking_fields) {
-        int err = visit(S.*field);
-        if (err != 0) {
-            return err;
-        }
-    }
     return 0;
 }
 
@@ -171,7 +138,7 @@ state_init(ModuleState &S)
         }
     }
     for (const ConstantEntry &entry : constant_table) {
-        S.*entry.field = new_constant(entry);
+        S.*entry.field = PyUnicode_InternFromString(entry.text);
         if (S.*entry.field == nullptr) {
             return -1;
         }
@@ -181,11 +148,6 @@ state_init(ModuleState &S)
         if (entry.tuple(S) == nullptr) {
             return -1;
         }
-    }
-    S.live_writers = PyDict_New();
-    S.stores_in_flight = PyDict_New();
-    if (S.live_writers == nullptr || S.stores_in_flight == nullptr) {
-        return -1;
     }
     return 0;
 }
@@ -202,6 +164,10 @@ state_traverse(ModuleState &S, visitproc visit, void *arg)
 void
 state_clear(ModuleState &S)
 {
+    // What it releases may run Python code, which must find it gone.
+    Writers *writers = S.writers;
+    S.writers = nullptr;
+    writers_free(writers);
     for_each_object(S, [](PyObject *&object) {
         Py_CLEAR(object);
         return 0;

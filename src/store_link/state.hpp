@@ -10,6 +10,8 @@
 
 namespace store_link {
 
+struct Writers;
+
 // A vectorcall kwnames tuple of N names; a call passes its last N values by
 // these keywords, and the call helpers check that at compile time.
 template <size_t N>
@@ -41,18 +43,8 @@ struct ModuleState {
     STORE_LINK_KEYWORDS(STORE_LINK_KEYWORD_FIELD)
 #undef STORE_LINK_KEYWORD_FIELD
 
-    // {id(weak reference): weak reference} for every object __init__ has run
-    // on, for the at-fork hooks and the exit handlers.
-    PyObject *live_writers;
-    // {id(object): (redis_key, thread ident)} for each store a worker is in.
-    PyObject *stores_in_flight;
-    // Forks between their before and after hooks; no worker starts a store
-    // meanwhile.
-    int forks_pending;
-    // The size of live_writers after its last pruning.
-    Py_ssize_t live_writers_kept;
-    // Set once an exit handler has asked every writer to stop.
-    bool exit_stop_sent;
+    // The writer protocol's bookkeeping (writer.cpp); null once cleared.
+    Writers *writers;
     // The last type found to define none of the instance attribute names,
     // at this version tag (compared only, never dereferenced).
     const PyTypeObject *plain_type;
@@ -67,7 +59,7 @@ struct Context {
     PyObject *globals;
 };
 
-// Fills every field; returns 0, or -1 with an exception set.
+// Fills every field but `writers`; returns 0, or -1 with an exception set.
 int state_init(ModuleState &state);
 int state_traverse(ModuleState &state, visitproc visit, void *arg);
 void state_clear(ModuleState &state);
