@@ -1,6 +1,19 @@
+import collections
+import queue
+import threading
+import types
+
 import orjson
 import pytest
-from helpers import CountingQueue, Halt, count_queues, thread_errors, wait_for
+from helpers import (
+    CountingQueue,
+    GatedClient,
+    Halt,
+    count_queues,
+    run_python,
+    thread_errors,
+    wait_for,
+)
 
 ENCODE_ERROR = str(pytest.raises(TypeError, orjson.dumps, {"s": {1, 2}}).value)
 
@@ -93,3 +106,207 @@ def test_worker_stores_through_the_objects_write_step(sl, redis_server, request)
     link.write_orba_data(record, "k", 2.9)
     wait_for(lambda: taken)
     assert taken == [((record, "k", 2), {})] and taken[0][0][0] is record
+
+
+# -- the protocol against programs that users really write ------------------------------------
+
+
+def test_a_shutdown_after_the_main_thread_returned_stops_only_its_object(redis_server):
+    # threading's shutdown is joining this non-daemon thread: the interpreter is not exiting yet
+    code = f"""
+import threading, time, redis
+from orba_sdk.redis.store_link import StoreLink
+a, b = (StoreLink(host="127.0.0.1", port={redis_server.port}) for _ in range(2))
+raw = redis.Redis(port={redis_server.port})
+def later():
+    while threading.main_thread().is_alive():
+        time.sleep(0.01)
+    a._shutdown_executor()
+    for n in range(20):
+        b.write_orba_data({{"n": n}}, "exit:b")
+    deadline = time.monotonic() + 5
+    while raw.get("exit:b") != b'{{"n":19}}' and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print(raw.get("exit:b"), b._stop_evt.is_set())
+threading.Thread(target=later).start()
+"""
+    done = run_python(code)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "b'{\"n\":19}' False\n", "")
+
+
+# What a finalizer that the GC runs inside the queue's own code does (the queue holds its lock
+# there): a frame write on the same object, from a producer's put or from the worker's get.
+REENTRANT_QUEUE = """
+import queue, time, types, redis
+from orba_sdk.redis import store_link as sl
+class Reentrant(queue.Queue):
+    def {hook}(self, *args):
+        global inner
+        if inner:
+            inner = False
+            assert link.write_orba_data({{"inner": 1}}, "inner") is True
+        return super().{hook}(*args)
+inner = True
+sl.queue = types.SimpleNamespace(Queue=Reentrant, Full=queue.Full, Empty=queue.Empty)
+link = sl.StoreLink(host="127.0.0.1", port={port})
+raw = redis.Redis(port={port})
+assert link.write_orba_data({{"outer": 1}}, "outer") is True
+deadline = time.monotonic() + 5
+while not (raw.get("inner") and raw.get("outer")) and time.monotonic() < deadline:
+    time.sleep(0.01)
+print(raw.get("inner"), raw.get("outer"))
+"""
+
+
+@pytest.mark.parametrize("hook", ["_put", "_get"])
+def test_a_write_from_inside_the_queues_lock_neither_hangs_nor_is_lost(redis_server, raw, hook):
+    code = REENTRANT_QUEUE.format(hook=hook, port=redis_server.port)
+    done = run_python(code, timeout=20)
+    assert (done.stdout, done.stderr) == ("b'{\"inner\":1}' b'{\"outer\":1}'\n", "")
+
+
+class InterruptedOnTheMainThread(queue.Queue):
+    """task_done completes, then a Ctrl-C lands, when called on the main thread."""
+
+    def task_done(self):
+        super().task_done()
+        if threading.current_thread() is threading.main_thread():
+            raise KeyboardInterrupt
+
+
+def test_a_ctrl_c_in_a_delete_leaves_the_queue_counting_right(sl, monkeypatch, make_link):
+    monkeypatch.setattr(
+        sl,
+        "queue",
+        types.SimpleNamespace(Queue=InterruptedOnTheMainThread, Full=queue.Full, Empty=queue.Empty),
+    )
+    link = make_link()
+    link._redis_client = gated = GatedClient()
+    link.write_orba_data({"n": 0}, "hold")
+    assert gated.entered.wait(5)
+    link.write_orba_data({"n": 1}, "gone")
+    link.write_orba_data({"n": 2}, "gone")
+    try:
+        link.delete_data("gone")
+    except KeyboardInterrupt:
+        pass
+    gated.gate.set()
+    wait_for(lambda: link._queue.unfinished_tasks == 0)
+    assert [args[0] for name, args, _ in gated.calls if name == "set"] == ["hold"]
+
+
+def test_ctrl_c_ends_a_delete_that_waits_for_a_store(redis_server):
+    code = f"""
+import os, signal, threading, time
+from orba_sdk.redis.store_link import StoreLink
+entered, gate = threading.Event(), threading.Event()
+class Held(StoreLink):
+    def _write_(self, data, redis_key, ttl=None):
+        entered.set()
+        gate.wait(10)
+        return super()._write_(data, redis_key, ttl)
+link = Held(host="127.0.0.1", port={redis_server.port})
+link.write_orba_data({{"n": 1}}, "held")
+entered.wait(5)
+threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+started = time.monotonic()
+try:
+    link.delete_data("held")
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic() - started < 1.5)
+gate.set()
+"""
+    done = run_python(code)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted True\n", "")
+
+
+def test_under_gevent_a_delete_waits_for_the_greenlet_storing_its_key(redis_server):
+    pytest.importorskip("gevent")
+    code = f"""
+from gevent import monkey
+monkey.patch_all()
+import gevent, redis
+from orba_sdk.redis.store_link import StoreLink
+link = StoreLink(host="127.0.0.1", port={redis_server.port})
+raw = redis.Redis(port={redis_server.port})
+came_back = 0
+for n in range(100):
+    link.write_orba_data({{"n": n}}, "gone")
+    while link._queue.qsize():
+        gevent.sleep(0)  # the worker greenlet takes it, and is storing it now or soon
+    link.delete_data("gone")
+    link._queue.join()
+    came_back += raw.delete("gone")
+print(came_back)
+"""
+    done = run_python(code, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "0\n", "")
+
+
+class NotIterable:
+    def __init__(self):
+        self.items = collections.deque()
+
+
+class KeepsItemsUnreadable(queue.Queue):
+    """Items in a store of its own that cannot be iterated."""
+
+    def _init(self, maxsize):
+        self.queue = NotIterable()
+
+    def _qsize(self):
+        return len(self.queue.items)
+
+    def _put(self, item):
+        self.queue.items.append(item)
+
+    def _get(self):
+        return self.queue.items.popleft()
+
+
+class NewestPerKey(queue.Queue):
+    """Keeps only the newest pending write of each key."""
+
+    def _init(self, maxsize):
+        self.queue = collections.OrderedDict()
+
+    def _qsize(self):
+        return len(self.queue)
+
+    def _put(self, item):
+        self.queue.pop(item[1], None)
+        self.queue[item[1]] = item
+
+    def _get(self):
+        return self.queue.popitem(last=False)[1]
+
+
+@pytest.mark.parametrize(
+    "kind, installed",
+    [
+        (KeepsItemsUnreadable, "global"),
+        (NewestPerKey, "global"),
+        (NewestPerKey, "attribute"),
+    ],
+)
+def test_a_delete_cancels_writes_whatever_queue_holds_them(
+    sl, monkeypatch, make_link, kind, installed
+):
+    if installed == "global":
+        monkeypatch.setattr(
+            sl, "queue", types.SimpleNamespace(Queue=kind, Full=queue.Full, Empty=queue.Empty)
+        )
+    link = make_link()
+    if installed == "attribute":
+        link._queue = kind(maxsize=2)
+    link._redis_client = gated = GatedClient()
+    link.write_orba_data({"n": 0}, "hold")
+    assert gated.entered.wait(5)
+    link.write_orba_data({"n": 1}, "gone")
+    assert link.delete_data("gone") is True
+    gated.gate.set()
+    wait_for(lambda: link._queue.unfinished_tasks == 0)
+    assert [args[0] for name, args, _ in gated.calls if name in ("set", "delete")] == [
+        "gone",
+        "hold",
+    ]
