@@ -78,7 +78,7 @@
     X(decode)                                                                 \
     X(warning)                                                                \
     X(error)                                                                  \
-    /* what the writer protocol waits with, and tells callers apart by */    \
+    /* what the writer protocol waits with, and tells callers apart by */     \
     X(acquire)                                                                \
     X(release)                                                                \
     X(get_ident)

@@ -73,10 +73,9 @@ struct Writers {
     size_t entries_kept = 0;
     std::vector<Store> stores;
     uint64_t last_serial = 0;
-    // Locks that waiters hold and block on again, released by wake(): those
-    // waiting for a store to end, and workers waiting for a fork to end.
-    std::vector<Ref> store_waiters;
-    std::vector<Ref> fork_waiters;
+    // Locks that waiters hold and block on again, released by wake() at the
+    // end of every store and fork: each waiter then looks again.
+    std::vector<Ref> waiters;
     int forks_pending = 0;
     bool exit_started = false;
     // The module's exit callback, and the real atexit's register and
@@ -88,11 +87,11 @@ struct Writers {
 
 namespace {
 
-// The first exception outside the Exception family that arrives while
-// bookkeeping must go on, raised again once it is done.
+// The first exception that arrives while bookkeeping must go on, raised
+// again once it is done. keep() takes the exception set; absorb() clears an
+// Exception and keeps any other; finish() answers 0, or -1 with it raised.
 class Deferred {
 public:
-    // With an exception set: takes it, dropping it if one is already kept.
     void keep()
     {
         Ref raised = fetch_exception();
@@ -100,16 +99,12 @@ public:
             first_ = std::move(raised);
         }
     }
-    // With an exception set: an Exception is cleared, another one kept.
     void absorb()
     {
-        if (exception_is_catchable()) {
-            PyErr_Clear();
-            return;
+        if (clear_if_catchable() < 0) {
+            keep();
         }
-        keep();
     }
-    // 0, or -1 with the kept exception raised again.
     int finish()
     {
         if (!first_) {
@@ -129,7 +124,8 @@ private:
 int
 current_ident(const Context &cx, uint64_t &ident)
 {
-    Ref value = call_global(cx, cx.state.str_threading, cx.state.str_get_ident);
+    Ref value =
+        call_global(cx, cx.state.str_threading, cx.state.str_get_ident);
     if (value && PyLong_Check(value.get())) {
         ident = PyLong_AsUnsignedLongLongMask(value.get());
         return 0;
@@ -209,40 +205,19 @@ deadline_after(double seconds)
                               std::chrono::duration<double>(seconds));
 }
 
-// Takes `lock` off a waiting list, where wake() has not taken it yet.
-void
-withdraw(std::vector<Ref> &waiting, PyObject *lock, Garbage &garbage)
-{
-    for (size_t i = 0; i < waiting.size(); i++) {
-        if (waiting[i].get() == lock) {
-            garbage.push_back(std::move(waiting[i]));
-            if (i + 1 != waiting.size()) {
-                waiting[i] = std::move(waiting.back());
-            }
-            waiting.pop_back();
-            return;
-        }
-    }
-}
-
 // Waits until done() holds or the deadline passes, on a lock of the
-// `threading` global that the other side releases through wake(list): the
-// GIL is released meanwhile, a monkey-patched threading (gevent) switches to
-// its hub, and an exception from a signal handler (Ctrl-C) ends the wait.
-// done() runs no Python code, and neither does anything between a done()
-// that holds and the caller's next step: the caller owns `lock`. 1 when
-// done, 0 at the deadline (or when no lock can be made: the bounded waits
-// are best effort), -1.
+// `threading` global that wake() releases: the GIL is released meanwhile, a
+// monkey-patched threading (gevent) switches to its hub, and an exception
+// from a signal handler (Ctrl-C) ends the wait. done() runs no Python code,
+// and neither does anything between a done() that holds and the caller's
+// next step (the caller owns `lock`). 1 when done, 0 at the deadline (or
+// when no lock can be made: the bounded waits are best effort), -1.
 template <typename Done>
 int
-wait_until(const Context &cx, std::vector<Ref> Writers::*list,
-           Clock::time_point deadline, Ref &lock, Done done)
+wait_until(const Context &cx, Clock::time_point deadline, Ref &lock, Done done)
 {
     const ModuleState &S = cx.state;
-    for (;;) {
-        if (done()) {
-            return 1;
-        }
+    while (!done()) {
         const double left =
             std::chrono::duration<double>(deadline - Clock::now()).count();
         if (left <= 0 || S.writers == nullptr) {
@@ -251,7 +226,6 @@ wait_until(const Context &cx, std::vector<Ref> Writers::*list,
         if (!lock) {
             lock = call_global(cx, S.str_threading, S.str_Lock);
             if (!lock || !call_method(lock.get(), S.str_acquire)) {
-                lock = Ref();
                 return clear_if_catchable() < 0 ? -1 : 0;
             }
             continue;  // that ran Python code: look again
@@ -260,32 +234,41 @@ wait_until(const Context &cx, std::vector<Ref> Writers::*list,
         if (!timeout) {
             return -1;
         }
-        (S.writers->*list).push_back(Ref::new_ref(lock.get()));
+        S.writers->waiters.push_back(Ref::new_ref(lock.get()));
         Ref woken =
             call_method(lock.get(), S.str_acquire, Py_True, timeout.get());
-        if (!woken || woken.get() != Py_True) {
-            Garbage garbage;
-            if (S.writers != nullptr) {
-                withdraw(S.writers->*list, lock.get(), garbage);
-            }
-            if (!woken) {
-                return -1;
+        if (woken && woken.get() == Py_True) {
+            continue;  // wake() took it off the list
+        }
+        // Off the list, unless wake() has it already; `lock` keeps it, so
+        // that no Python code runs.
+        if (S.writers != nullptr) {
+            std::vector<Ref> &waiting = S.writers->waiters;
+            for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+                if (it->get() == lock.get()) {
+                    waiting.erase(it);
+                    break;
+                }
             }
         }
+        if (!woken) {
+            return -1;
+        }
     }
+    return 1;
 }
 
-// Releases every lock waiting on `list`; an Exception of one (a lock that a
-// waiter gave up on, released twice) is ignored. 0, or -1.
+// Releases every waiting lock; an Exception of one (a lock that a waiter
+// gave up on, released twice) is ignored. 0, or -1.
 int
-wake(const Context &cx, std::vector<Ref> Writers::*list)
+wake(const Context &cx)
 {
     Writers *W = cx.state.writers;
-    if (W == nullptr || (W->*list).empty()) {
+    if (W == nullptr || W->waiters.empty()) {
         return 0;
     }
     std::vector<Ref> waiting;
-    waiting.swap(W->*list);
+    waiting.swap(W->waiters);
     Deferred deferred;
     for (Ref &lock : waiting) {
         if (!call_method(lock.get(), cx.state.str_release)) {
@@ -414,7 +397,8 @@ names_key(PyObject *redis_key, const std::vector<Ref> &names)
         return false;
     }
     for (const Ref &name : names) {
-        if (PyUnicode_GET_LENGTH(name.get()) == PyUnicode_GET_LENGTH(redis_key) &&
+        if (PyUnicode_GET_LENGTH(name.get()) ==
+                PyUnicode_GET_LENGTH(redis_key) &&
             PyUnicode_Compare(name.get(), redis_key) == 0) {
             return true;
         }
@@ -456,7 +440,8 @@ key_names(PyObject *const *keys, Py_ssize_t count)
 uint64_t
 begin_store(Writers &W, PyObject *self, PyObject *redis_key, uint64_t worker)
 {
-    W.stores.push_back({self, Ref::new_ref(redis_key), worker, ++W.last_serial});
+    W.stores.push_back(
+        {self, Ref::new_ref(redis_key), worker, ++W.last_serial});
     return W.last_serial;
 }
 
@@ -468,18 +453,14 @@ end_store(const Context &cx, uint64_t serial)
     if (W == nullptr) {
         return 0;
     }
-    Garbage garbage;
-    for (size_t i = 0; i < W->stores.size(); i++) {
-        if (W->stores[i].serial == serial) {
-            garbage.push_back(std::move(W->stores[i].redis_key));
-            if (i + 1 != W->stores.size()) {
-                W->stores[i] = std::move(W->stores.back());
-            }
-            W->stores.pop_back();
+    for (auto it = W->stores.begin(); it != W->stores.end(); ++it) {
+        if (it->serial == serial) {
+            // The worker's pending write holds the key: no Python code runs.
+            W->stores.erase(it);
             break;
         }
     }
-    return wake(cx, &Writers::store_waiters);
+    return wake(cx);
 }
 
 bool
@@ -539,8 +520,8 @@ watch_exit(const Context &cx)
     if (!removed) {
         return -1;
     }
-    Ref added = Ref::steal(PyObject_CallFunctionObjArgs(
-        W->exit_register.get(), callback, nullptr));
+    Ref added = Ref::steal(PyObject_CallFunctionObjArgs(W->exit_register.get(),
+                                                        callback, nullptr));
     return added ? 0 : -1;
 }
 
@@ -638,11 +619,9 @@ store_taken(const Context &cx, PyObject *self, uint64_t me, Ref item)
         deferred.keep();
     }
     Ref lock;
-    if (wait_until(cx, &Writers::fork_waiters,
-                   deadline_after(timeouts::fork_pause), lock, [&] {
-                       return S.writers == nullptr ||
-                              S.writers->forks_pending == 0;
-                   }) < 0) {
+    if (wait_until(cx, deadline_after(timeouts::fork_pause), lock, [&] {
+            return S.writers == nullptr || S.writers->forks_pending == 0;
+        }) < 0) {
         deferred.keep();
     }
     // From the look at the forks to the record of the store, no Python code
@@ -784,8 +763,8 @@ stop_writers_at_exit(PyObject *module, PyObject *)
         int threaded =
             instance_attr_is_true(cx, object.get(), S->str__use_thread);
         if (threaded == 0 ||
-            (threaded > 0 && call_on_attr(cx, object.get(), S->str__stop_evt,
-                                          S->str_set))) {
+            (threaded > 0 &&
+             call_on_attr(cx, object.get(), S->str__stop_evt, S->str_set))) {
             continue;
         }
         deferred.absorb();
@@ -908,9 +887,8 @@ before_fork(PyObject *module, PyObject *)
         return nullptr;
     }
     Ref lock;
-    int waited = wait_until(
-        cx, &Writers::store_waiters, deadline_after(timeouts::fork_stores),
-        lock, [&] {
+    int waited =
+        wait_until(cx, deadline_after(timeouts::fork_stores), lock, [&] {
             if (S->writers == nullptr) {
                 return true;
             }
@@ -939,7 +917,7 @@ after_fork_in_parent(PyObject *module, PyObject *)
         S->writers->forks_pending--;
     }
     const Context cx{*S, PyModule_GetDict(module)};
-    if (wake(cx, &Writers::fork_waiters) < 0) {
+    if (wake(cx) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -964,12 +942,10 @@ after_fork_in_child(PyObject *module, PyObject *)
             garbage.push_back(std::move(store.redis_key));
         }
         W.stores.clear();
-        for (std::vector<Ref> *waiting : {&W.store_waiters, &W.fork_waiters}) {
-            for (Ref &lock : *waiting) {
-                garbage.push_back(std::move(lock));
-            }
-            waiting->clear();
+        for (Ref &lock : W.waiters) {
+            garbage.push_back(std::move(lock));
         }
+        W.waiters.clear();
         for (auto &[address, entry] : W.entries) {
             for (HandOver &record : entry.handed) {
                 garbage.push_back(std::move(record.item));
@@ -1011,35 +987,28 @@ int
 register_fork_hooks(PyObject *module, PyObject *name)
 {
     Ref os = Ref::steal(PyImport_ImportModule("os"));
-    if (!os) {
-        return -1;
-    }
     Ref register_at_fork =
-        Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+        os ? Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"))
+           : Ref();
     if (!register_at_fork) {
-        return clear_attribute_error();
+        return os ? clear_attribute_error() : -1;
     }
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) {
-        return -1;
-    }
-    const std::pair<const char *, PyMethodDef *> hooks[] = {
-        {"before", &before_fork_def},
-        {"after_in_parent", &after_fork_in_parent_def},
-        {"after_in_child", &after_fork_in_child_def},
-    };
-    for (const auto &[keyword, def] : hooks) {
-        Ref hook = Ref::steal(PyCFunction_NewEx(def, module, name));
-        if (!hook || PyDict_SetItemString(kwargs.get(), keyword, hook.get()) < 0) {
-            return -1;
-        }
-    }
+    Ref before = Ref::steal(PyCFunction_NewEx(&before_fork_def, module, name));
+    Ref parent =
+        Ref::steal(PyCFunction_NewEx(&after_fork_in_parent_def, module, name));
+    Ref child =
+        Ref::steal(PyCFunction_NewEx(&after_fork_in_child_def, module, name));
     Ref no_args = Ref::steal(PyTuple_New(0));
-    if (!no_args) {
+    if (!before || !parent || !child || !no_args) {
         return -1;
     }
-    Ref registered = Ref::steal(
-        PyObject_Call(register_at_fork.get(), no_args.get(), kwargs.get()));
+    Ref kwargs = Ref::steal(Py_BuildValue(
+        "{s:O,s:O,s:O}", "before", before.get(), "after_in_parent",
+        parent.get(), "after_in_child", child.get()));
+    Ref registered =
+        kwargs ? Ref::steal(PyObject_Call(register_at_fork.get(),
+                                          no_args.get(), kwargs.get()))
+               : Ref();
     return registered ? 0 : -1;
 }
 
@@ -1050,7 +1019,8 @@ writers_init(Writers &W, PyObject *module)
     if (!name) {
         return -1;
     }
-    W.exit_callback = Ref::steal(PyCFunction_NewEx(&exit_def, module, name.get()));
+    W.exit_callback =
+        Ref::steal(PyCFunction_NewEx(&exit_def, module, name.get()));
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     if (!W.exit_callback || !atexit) {
         return -1;
@@ -1096,7 +1066,8 @@ int
 writer_track(const Context &cx, PyObject *self)
 {
     // StoreLink.__init__ may be run on an object of another class.
-    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(self)) || cx.state.writers == nullptr) {
+    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(self)) ||
+        cx.state.writers == nullptr) {
         return 0;
     }
     // Without a callback, the weak reference is the object's one canonical
@@ -1144,7 +1115,8 @@ writer_start(const Context &cx, PyObject *self, PyObject *maxsize)
         return -1;
     }
     Ref handler = attr(self, S.str__shutdown_executor);
-    if (!handler || !call_global(cx, S.str_atexit, S.str_register, handler.get())) {
+    if (!handler ||
+        !call_global(cx, S.str_atexit, S.str_register, handler.get())) {
         return -1;
     }
     return watch_exit(cx);
@@ -1159,14 +1131,16 @@ writer_hand_over(const Context &cx, PyObject *self, PyObject *data,
     if (nested < 0) {
         return nullptr;
     }
-    Ref queue = nested ? Ref::new_ref(Py_None) : instance_attr(cx, self, S.str__queue);
+    Ref queue =
+        nested ? Ref::new_ref(Py_None) : instance_attr(cx, self, S.str__queue);
     if (!queue) {
         return nullptr;
     }
     // A shutdown on another thread may have dropped the queue since the
     // caller looked at it.
     if (queue.get() == Py_None) {
-        return call_method(self, S.str__write_, data, redis_key, ttl).release();
+        return call_method(self, S.str__write_, data, redis_key, ttl)
+            .release();
     }
     Ref pending = Ref::steal(PyTuple_Pack(3, data, redis_key, ttl));
     if (!pending) {
@@ -1253,21 +1227,21 @@ writer_order_delete(const Context &cx, PyObject *self, PyObject *const *keys,
         return 0;
     }
     Ref lock;
-    int waited = wait_until(cx, &Writers::store_waiters,
-                            deadline_after(timeouts::delete_store), lock, [&] {
-                                const Writers *now = cx.state.writers;
-                                if (now == nullptr) {
-                                    return true;
-                                }
-                                for (const Store &store : now->stores) {
-                                    for (uint64_t serial : serials) {
-                                        if (store.serial == serial) {
-                                            return false;
-                                        }
-                                    }
-                                }
-                                return true;
-                            });
+    int waited =
+        wait_until(cx, deadline_after(timeouts::delete_store), lock, [&] {
+            const Writers *now = cx.state.writers;
+            if (now == nullptr) {
+                return true;
+            }
+            for (const Store &store : now->stores) {
+                for (uint64_t serial : serials) {
+                    if (store.serial == serial) {
+                        return false;
+                    }
+                }
+            }
+            return true;
+        });
     return waited < 0 ? -1 : 0;
 }
 
