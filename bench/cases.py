@@ -158,6 +158,18 @@ def build_cases(store_link, port, names=None, with_scan=True):
             compile_loop("r.delete(key)", env),
         )
     )
+    # The same DEL on a threaded object whose queue is empty: what ordering it after the pending
+    # writes of its key costs when there are none.
+    ordered = threaded_link_without_worker(store_link, port, 2)
+    env = dict(r=r, sl=ordered, key=PREFIX + "missing")
+    add(
+        Case(
+            "delete_data threaded (queue empty)",
+            "ordered-redis",
+            compile_loop("sl.delete_data(key)", env),
+            compile_loop("r.delete(key)", env),
+        )
+    )
     env = dict(r=r, sl=link, keys=[PREFIX + "missing:%d" % i for i in range(100)])
     add(
         Case(

@@ -240,7 +240,7 @@ class Churn:
         if left[0]:
             left[0] -= 1
             Churn()
-            other = store_link.StoreLink(thread=left[0] % 50 == 0, host="127.0.0.1", port={redis_server.port})
+            other = store_link.StoreLink(left[0] % 50 == 0, "127.0.0.1", {redis_server.port})
             other.write_orba_data({{"n": left[0]}}, "churn")
             other._shutdown_executor()
 Churn()

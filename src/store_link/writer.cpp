@@ -71,6 +71,9 @@ struct Writers {
     // write, by address.
     std::unordered_map<const PyObject *, Entry> entries;
     size_t entries_kept = 0;
+    // The entry found last (most programs write through one object).
+    const PyObject *last_object = nullptr;
+    Entry *last_entry = nullptr;
     std::vector<Store> stores;
     uint64_t last_serial = 0;
     // Locks that waiters hold and block on again, released by wake() at the
@@ -152,29 +155,31 @@ thread_local QueueCalls queue_calls;
 class InQueueCall {
 public:
     // `worker`: the caller's ident when the worker calls, else 0.
-    explicit InQueueCall(uint64_t worker) : worker_(worker != 0)
+    InQueueCall(QueueCalls &calls, uint64_t worker)
+        : calls_(calls), worker_(worker != 0)
     {
         if (worker_) {
-            queue_calls.workers++;
-            queue_calls.worker = worker;
+            calls_.workers++;
+            calls_.worker = worker;
         }
         else {
-            queue_calls.producers++;
+            calls_.producers++;
         }
     }
     ~InQueueCall()
     {
         if (worker_) {
-            queue_calls.workers--;
+            calls_.workers--;
         }
         else {
-            queue_calls.producers--;
+            calls_.producers--;
         }
     }
     InQueueCall(const InQueueCall &) = delete;
     InQueueCall &operator=(const InQueueCall &) = delete;
 
 private:
+    QueueCalls &calls_;
     bool worker_;
 };
 
@@ -182,20 +187,20 @@ private:
 // thread (a worker's only if it is that worker: under gevent its greenlets
 // share the thread), 0 when not, -1.
 int
-inside_queue_call(const Context &cx)
+inside_queue_call(const Context &cx, const QueueCalls &calls)
 {
-    const QueueCalls calls = queue_calls;
     if (calls.producers > 0) {
         return 1;
     }
     if (calls.workers == 0) {
         return 0;
     }
+    const uint64_t worker = calls.worker;
     uint64_t me;
     if (current_ident(cx, me) < 0) {
         return -1;
     }
-    return me == calls.worker ? 1 : 0;
+    return me == worker ? 1 : 0;
 }
 
 Clock::time_point
@@ -287,8 +292,15 @@ find_entry(const Context &cx, const PyObject *self)
     if (W == nullptr) {
         return nullptr;
     }
-    auto found = W->entries.find(self);
-    return found == W->entries.end() ? nullptr : &found->second;
+    if (W->last_object != self) {
+        auto found = W->entries.find(self);
+        if (found == W->entries.end()) {
+            return nullptr;
+        }
+        W->last_object = self;
+        W->last_entry = &found->second;
+    }
+    return W->last_entry;
 }
 
 // Moves out the records whose item nothing else holds any more (a queue
@@ -297,17 +309,18 @@ find_entry(const Context &cx, const PyObject *self)
 void
 prune_handed(Entry &entry, Garbage &garbage)
 {
-    std::deque<HandOver> kept;
-    for (HandOver &record : entry.handed) {
-        if (Py_REFCNT(record.item.get()) > 1) {
-            kept.push_back(std::move(record));
-        }
-        else {
+    size_t kept = 0;
+    for (size_t i = 0; i < entry.handed.size(); i++) {
+        HandOver &record = entry.handed[i];
+        if (Py_REFCNT(record.item.get()) == 1) {
             garbage.push_back(std::move(record.item));
         }
+        else if (kept++ != i) {
+            entry.handed[kept - 1] = std::move(record);
+        }
     }
-    entry.handed.swap(kept);
-    entry.handed_kept = entry.handed.size();
+    entry.handed.resize(kept);
+    entry.handed_kept = kept;
 }
 
 // Drops the entries of objects that are gone, and the untracked ones that
@@ -335,6 +348,7 @@ prune_entries(Writers &W, Garbage &garbage)
         it = W.entries.erase(it);
     }
     W.entries_kept = W.entries.size();
+    W.last_object = nullptr;
 }
 
 // Strong references to the tracked objects still alive, taken without
@@ -363,7 +377,20 @@ record_hand_over(const Context &cx, PyObject *self, PyObject *item)
         return;
     }
     Garbage garbage;
-    Entry &entry = W->entries[self];
+    Ref dropped[2];
+    Entry *found = find_entry(cx, self);
+    Entry &entry = found != nullptr ? *found : W->entries[self];
+    // The oldest records go as soon as nothing but them holds their item
+    // (taken by another than the worker, dropped by the queue): a couple at
+    // a time here, all such records once they have doubled.
+    for (Ref &record : dropped) {
+        if (entry.handed.empty() ||
+            Py_REFCNT(entry.handed.front().item.get()) > 1) {
+            break;
+        }
+        record = std::move(entry.handed.front().item);
+        entry.handed.pop_front();
+    }
     entry.handed.push_back({Ref::new_ref(item), false});
     if (entry.handed.size() >= 2 * entry.handed_kept + 16) {
         prune_handed(entry, garbage);
@@ -594,7 +621,7 @@ struct PendingWrite {
 int
 mark_done(const Context &cx, PyObject *self, uint64_t me)
 {
-    InQueueCall inside(me);
+    InQueueCall inside(queue_calls, me);
     if (call_on_attr(cx, self, cx.state.str__queue, cx.state.str_task_done)) {
         return 0;
     }
@@ -671,7 +698,7 @@ worker_loop(const Context &cx, PyObject *self)
         }
         Ref item;
         {
-            InQueueCall inside(me);
+            InQueueCall inside(queue_calls, me);
             item = call_on_attr(cx, self, S.str__queue, S.str_get,
                                 S.kw_timeout, timeout.get());
         }
@@ -1127,7 +1154,10 @@ writer_hand_over(const Context &cx, PyObject *self, PyObject *data,
                  PyObject *redis_key, PyObject *ttl)
 {
     const ModuleState &S = cx.state;
-    int nested = inside_queue_call(cx);
+    // The thread's record, looked up once: a greenlet switch inside the queue
+    // leaves it where it is.
+    QueueCalls &calls = queue_calls;
+    int nested = inside_queue_call(cx, calls);
     if (nested < 0) {
         return nullptr;
     }
@@ -1142,14 +1172,19 @@ writer_hand_over(const Context &cx, PyObject *self, PyObject *data,
         return call_method(self, S.str__write_, data, redis_key, ttl)
             .release();
     }
-    Ref pending = Ref::steal(PyTuple_Pack(3, data, redis_key, ttl));
+    Ref pending = Ref::steal(PyTuple_New(3));
     if (!pending) {
         return nullptr;
+    }
+    PyObject *const fields[] = {data, redis_key, ttl};
+    for (Py_ssize_t i = 0; i < 3; i++) {
+        Py_INCREF(fields[i]);
+        PyTuple_SET_ITEM(pending.get(), i, fields[i]);
     }
     record_hand_over(cx, self, pending.get());
     Ref put;
     {
-        InQueueCall inside(0);
+        InQueueCall inside(calls, 0);
         put = call_method(queue.get(), S.str_put_nowait, pending.get());
     }
     if (put) {
@@ -1162,7 +1197,7 @@ writer_hand_over(const Context &cx, PyObject *self, PyObject *data,
         return nullptr;
     }
     {
-        InQueueCall inside(0);
+        InQueueCall inside(calls, 0);
         if (evict_oldest(cx, self) < 0) {
             return nullptr;
         }
