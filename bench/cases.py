@@ -4,6 +4,7 @@ same shape, their names bound as locals (as timeit does), so that the loop itsel
 on both sides and is taken out by an empty loop of the same length."""
 
 import queue
+import types
 
 import orjson
 from common import PAYLOADS, PREFIX, fill_scan_keys, floor_client, threaded_link_without_worker
@@ -118,9 +119,19 @@ def build_cases(store_link, port, names=None, with_scan=True):
     env = dict(sl=handed, q=q, key=write_key, data=data, ttl=TTL)
 
     def empty_both(handed=handed, q=q):
-        for each in (handed._queue, q):
-            each.queue.clear()
-            each.unfinished_tasks = 0
+        # The module's queue is emptied the way its worker empties it, through _worker_loop
+        # (with a store that does nothing), which also lets go of what the module keeps of each
+        # pending write; the floor's queue is simply cleared.
+        stop_evt = handed._stop_evt
+        handed._stop_evt = types.SimpleNamespace(is_set=handed._queue.empty)
+        handed._write_ = lambda data, redis_key, ttl: True
+        try:
+            handed._worker_loop()
+        finally:
+            handed._stop_evt = stop_evt
+            del handed._write_
+        q.queue.clear()
+        q.unfinished_tasks = 0
 
     add(
         Case(

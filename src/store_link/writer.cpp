@@ -150,7 +150,7 @@ struct QueueCalls {
     int workers;
     uint64_t worker;  // the last worker to enter
 };
-thread_local QueueCalls queue_calls;
+STORE_LINK_FAST_THREAD_LOCAL QueueCalls queue_calls;
 
 class InQueueCall {
 public:
@@ -376,23 +376,20 @@ record_hand_over(const Context &cx, PyObject *self, PyObject *item)
     if (W == nullptr) {
         return;
     }
-    Garbage garbage;
-    Ref dropped[2];
+    Ref dropped;
     Entry *found = find_entry(cx, self);
     Entry &entry = found != nullptr ? *found : W->entries[self];
-    // The oldest records go as soon as nothing but them holds their item
-    // (taken by another than the worker, dropped by the queue): a couple at
-    // a time here, all such records once they have doubled.
-    for (Ref &record : dropped) {
-        if (entry.handed.empty() ||
-            Py_REFCNT(entry.handed.front().item.get()) > 1) {
-            break;
-        }
-        record = std::move(entry.handed.front().item);
+    // The oldest record goes as soon as nothing but it holds its item (taken
+    // by another than the worker, dropped by the queue); all such records go
+    // once the records have doubled.
+    if (!entry.handed.empty() &&
+        Py_REFCNT(entry.handed.front().item.get()) == 1) {
+        dropped = std::move(entry.handed.front().item);
         entry.handed.pop_front();
     }
     entry.handed.push_back({Ref::new_ref(item), false});
     if (entry.handed.size() >= 2 * entry.handed_kept + 16) {
+        Garbage garbage;
         prune_handed(entry, garbage);
     }
 }
