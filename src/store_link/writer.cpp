@@ -152,35 +152,21 @@ struct QueueCalls {
 };
 STORE_LINK_FAST_THREAD_LOCAL QueueCalls queue_calls;
 
+// `worker`: the caller's ident when the worker calls, else 0.
 class InQueueCall {
 public:
-    // `worker`: the caller's ident when the worker calls, else 0.
     InQueueCall(QueueCalls &calls, uint64_t worker)
-        : calls_(calls), worker_(worker != 0)
+        : count_(worker != 0 ? calls.workers : calls.producers)
     {
-        if (worker_) {
-            calls_.workers++;
-            calls_.worker = worker;
-        }
-        else {
-            calls_.producers++;
-        }
+        count_++;
+        calls.worker = worker != 0 ? worker : calls.worker;
     }
-    ~InQueueCall()
-    {
-        if (worker_) {
-            calls_.workers--;
-        }
-        else {
-            calls_.producers--;
-        }
-    }
+    ~InQueueCall() { count_--; }
     InQueueCall(const InQueueCall &) = delete;
     InQueueCall &operator=(const InQueueCall &) = delete;
 
 private:
-    QueueCalls &calls_;
-    bool worker_;
+    int &count_;
 };
 
 // 1 when the caller runs inside one of the protocol's queue calls of this
@@ -960,16 +946,12 @@ after_fork_in_child(PyObject *module, PyObject *)
     Writers &W = *S->writers;
     std::vector<Ref> objects;
     {
-        Garbage garbage;
+        // The threads that stored and waited are not here; their frames
+        // still own what those records name, and no Python code runs.
         W.forks_pending = 0;
-        for (Store &store : W.stores) {
-            garbage.push_back(std::move(store.redis_key));
-        }
         W.stores.clear();
-        for (Ref &lock : W.waiters) {
-            garbage.push_back(std::move(lock));
-        }
         W.waiters.clear();
+        Garbage garbage;
         for (auto &[address, entry] : W.entries) {
             for (HandOver &record : entry.handed) {
                 garbage.push_back(std::move(record.item));
