@@ -3,6 +3,7 @@ import subprocess
 import time
 
 import pytest
+import redis
 from helpers import run_python, run_python_timed
 
 pytestmark = pytest.mark.slow
@@ -97,3 +98,18 @@ def test_extension_has_no_cleanup_landing_pads(sl):
     ).stdout
     assert "__gxx_personality_v0" not in symbols
     assert "__cxa_begin_catch" not in symbols
+
+
+def test_a_frame_from_an_exit_handler_registered_before_a_later_object_is_stored(redis_server):
+    code = (
+        "import atexit, redis\n"
+        "from orba_sdk.redis.store_link import StoreLink\n"
+        f"camera = StoreLink(host='127.0.0.1', port={redis_server.port})\n"
+        "atexit.register(lambda: print(camera.write_orba_data({'last': 1}, 'exit:last')))\n"
+        f"later = StoreLink(host='127.0.0.1', port={redis_server.port})\n"
+    )
+    done = run_python(code)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
+    raw = redis.Redis(port=redis_server.port)
+    assert raw.get("exit:last") == b'{"last":1}'
+    raw.close()

@@ -292,3 +292,39 @@ def test_threaded_init_needs_no_weak_reference_nor_fork_support(sl, monkeypatch,
         "from orba_sdk.redis import store_link\nprint(store_link.StoreLink.__name__)\n"
     )
     assert (result.returncode, result.stdout.strip()) == (0, "StoreLink"), result.stderr
+
+
+def test_a_child_writing_before_the_modules_hook_runs_does_not_touch_the_inherited_queue(
+    redis_server,
+):
+    # A parent thread holds the queue's lock at the fork; the application's own child hook,
+    # registered before the import, runs before the module's and writes a frame.
+    code = f"""
+import os, threading, time, warnings
+warnings.simplefilter("ignore", DeprecationWarning)
+import redis
+def early():
+    early.stored = link.write_orba_data({{"n": "early"}}, "child:early")
+os.register_at_fork(after_in_child=early)
+from orba_sdk.redis.store_link import StoreLink
+link = StoreLink(host="127.0.0.1", port={redis_server.port})
+held, leave = threading.Event(), threading.Event()
+def hold():
+    with link._queue.mutex:
+        held.set()
+        leave.wait()
+threading.Thread(target=hold).start()
+held.wait()
+pid = os.fork()
+if pid == 0:
+    link.write_orba_data({{"n": "late"}}, "child:late")
+    raw, deadline = redis.Redis(port={redis_server.port}), time.monotonic() + 5
+    while not raw.get("child:late") and time.monotonic() < deadline:
+        time.sleep(0.01)
+    ok = early.stored and raw.get("child:early") and raw.get("child:late")
+    os._exit(0 if ok else 1)
+leave.set()
+print(os.waitpid(pid, 0)[1])
+"""
+    done = run_python(code, timeout=CHILD_DEADLINE)
+    assert (done.stdout, done.stderr) == ("0\n", "")

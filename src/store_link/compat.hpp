@@ -39,13 +39,6 @@
 #define STORE_LINK_HAS_MULTIPLE_INTERPRETERS_SLOT 0
 #endif
 
-// A thread-local variable reached without a call: the initial-exec TLS model
-// (a GCC and Clang attribute) takes a few bytes of the static TLS that glibc
-// keeps spare for libraries loaded later (dlopen), instead of a
-// __tls_get_addr call at every access.
-#define STORE_LINK_FAST_THREAD_LOCAL                                          \
-    thread_local __attribute__((tls_model("initial-exec")))
-
 namespace store_link {
 
 // The index of the lowest set bit of a non-zero mask. GCC and Clang builtin.

@@ -116,18 +116,17 @@ clear_if_queue_error(const Context &cx, PyObject *name)
 {
     Ref raised = fetch_exception();
     Ref queue = global(cx, cx.state.str_queue);
-    if (!queue) {
+    Ref error_class = queue ? attr(queue.get(), name) : Ref();
+    if (error_class &&
+        PyErr_GivenExceptionMatches(raised.get(), error_class.get())) {
+        return 1;
+    }
+    // An Exception of the lookup gives way to what was raised before it.
+    if (!error_class && clear_if_catchable() < 0) {
         return -1;
     }
-    Ref error_class = attr(queue.get(), name);
-    if (!error_class) {
-        return -1;
-    }
-    int matches = PyErr_GivenExceptionMatches(raised.get(), error_class.get());
-    if (!matches) {
-        restore_exception(std::move(raised));
-    }
-    return matches;
+    restore_exception(std::move(raised));
+    return -1;
 }
 
 int

@@ -148,8 +148,8 @@ int log_or_report(const Context &cx, const char *prefix, PyObject *subject,
                   const char *separator, PyObject *where);
 
 // With an exception set: if it is an instance of queue.<name>, clears it
-// and returns 1; otherwise leaves it set and returns 0. -1 when looking up
-// the class failed (that error is then the one set).
+// and returns 1; otherwise -1, with it still set (or the error of looking up
+// the class).
 int clear_if_queue_error(const Context &cx, PyObject *name);
 
 // Shared steps.

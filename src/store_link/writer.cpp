@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <new>
+#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -56,6 +57,11 @@ struct Entry {
     size_t handed_kept = 0;       // after the last pruning
 };
 
+struct QueueCall {
+    unsigned long thread;
+    uint64_t worker;  // the worker's current_ident, or 0 for a producer
+};
+
 // A store a worker has begun.
 struct Store {
     const PyObject *object;
@@ -79,7 +85,12 @@ struct Writers {
     // Locks that waiters hold and block on again, released by wake() at the
     // end of every store and fork: each waiter then looks again.
     std::vector<Ref> waiters;
+    std::vector<QueueCall> queue_calls;
     int forks_pending = 0;
+    // The process that forked, while forks_pending: in another one (a child
+    // whose hook has not yet given its objects writers of their own) the
+    // inherited queues are not to be touched.
+    long forked_by = 0;
     bool exit_started = false;
     // The module's exit callback, and the real atexit's register and
     // unregister (not the `atexit` global, which a test may replace).
@@ -140,53 +151,76 @@ current_ident(const Context &cx, uint64_t &ident)
     return 0;
 }
 
-// The protocol's calls into a queue under way on this thread, whose lock the
-// queue may hold meanwhile. A finalizer that the GC runs there, or a queue's
-// own hook, may call write_orba_data, which then must not call the queue
-// again: a queue.Queue would wait for its own lock forever. Counts, not a
-// saved state: greenlets sharing the thread may enter and leave in any order.
-struct QueueCalls {
-    int producers;
-    int workers;
-    uint64_t worker;  // the last worker to enter
-};
-STORE_LINK_FAST_THREAD_LOCAL QueueCalls queue_calls;
-
-// `worker`: the caller's ident when the worker calls, else 0.
+// A call of the protocol's into a queue, under way (a QueueCall in
+// Writers::queue_calls): the queue may hold its lock meanwhile. A finalizer
+// that the GC runs there, or a queue's own hook, may call write_orba_data,
+// which then must not call that queue again (a queue.Queue would wait for its
+// own lock forever) and stores on its own thread instead. A set rather than a
+// stack: greenlets sharing a thread enter and leave in any order.
 class InQueueCall {
 public:
-    InQueueCall(QueueCalls &calls, uint64_t worker)
-        : count_(worker != 0 ? calls.workers : calls.producers)
+    InQueueCall(const Context &cx, uint64_t worker)
+        : cx_(cx), call_{PyThread_get_thread_ident(), worker}
     {
-        count_++;
-        calls.worker = worker != 0 ? worker : calls.worker;
+        if (cx_.state.writers != nullptr) {
+            cx_.state.writers->queue_calls.push_back(call_);
+        }
     }
-    ~InQueueCall() { count_--; }
+    ~InQueueCall()
+    {
+        if (cx_.state.writers == nullptr) {
+            return;
+        }
+        std::vector<QueueCall> &calls = cx_.state.writers->queue_calls;
+        for (auto it = calls.begin(); it != calls.end(); ++it) {
+            if (it->thread == call_.thread && it->worker == call_.worker) {
+                calls.erase(it);
+                return;
+            }
+        }
+    }
     InQueueCall(const InQueueCall &) = delete;
     InQueueCall &operator=(const InQueueCall &) = delete;
 
 private:
-    int &count_;
+    const Context &cx_;
+    QueueCall call_;
 };
 
-// 1 when the caller runs inside one of the protocol's queue calls of this
-// thread (a worker's only if it is that worker: under gevent its greenlets
-// share the thread), 0 when not, -1.
+// 1 when the caller runs inside one of the protocol's queue calls: a
+// producer's of this thread, or a worker's when the caller is that worker
+// (under gevent its greenlets share the thread). 0 when not, -1.
 int
-inside_queue_call(const Context &cx, const QueueCalls &calls)
+inside_queue_call(const Context &cx)
 {
-    if (calls.producers > 0) {
-        return 1;
-    }
-    if (calls.workers == 0) {
+    Writers *W = cx.state.writers;
+    if (W == nullptr || W->queue_calls.empty()) {
         return 0;
     }
-    const uint64_t worker = calls.worker;
+    const unsigned long thread = PyThread_get_thread_ident();
+    std::vector<uint64_t> workers;
+    for (const QueueCall &call : W->queue_calls) {
+        if (call.thread != thread) {
+            continue;
+        }
+        if (call.worker == 0) {
+            return 1;
+        }
+        workers.push_back(call.worker);
+    }
+    if (workers.empty()) {
+        return 0;
+    }
     uint64_t me;
     if (current_ident(cx, me) < 0) {
         return -1;
     }
-    return me == worker ? 1 : 0;
+    for (uint64_t worker : workers) {
+        if (worker == me) {
+            return 1;
+        }
+    }
+    return 0;
 }
 
 Clock::time_point
@@ -202,7 +236,7 @@ deadline_after(double seconds)
 // from a signal handler (Ctrl-C) ends the wait. done() runs no Python code,
 // and neither does anything between a done() that holds and the caller's
 // next step (the caller owns `lock`). 1 when done, 0 at the deadline (or
-// when no lock can be made: the bounded waits are best effort), -1.
+// when an Exception ends the wait: the bounded waits are best effort), -1.
 template <typename Done>
 int
 wait_until(const Context &cx, Clock::time_point deadline, Ref &lock, Done done)
@@ -223,7 +257,7 @@ wait_until(const Context &cx, Clock::time_point deadline, Ref &lock, Done done)
         }
         Ref timeout = Ref::steal(PyFloat_FromDouble(left));
         if (!timeout) {
-            return -1;
+            return clear_if_catchable() < 0 ? -1 : 0;
         }
         S.writers->waiters.push_back(Ref::new_ref(lock.get()));
         Ref woken =
@@ -243,7 +277,7 @@ wait_until(const Context &cx, Clock::time_point deadline, Ref &lock, Done done)
             }
         }
         if (!woken) {
-            return -1;
+            return clear_if_catchable() < 0 ? -1 : 0;
         }
     }
     return 1;
@@ -604,7 +638,7 @@ struct PendingWrite {
 int
 mark_done(const Context &cx, PyObject *self, uint64_t me)
 {
-    InQueueCall inside(queue_calls, me);
+    InQueueCall inside(cx, me);
     if (call_on_attr(cx, self, cx.state.str__queue, cx.state.str_task_done)) {
         return 0;
     }
@@ -681,7 +715,7 @@ worker_loop(const Context &cx, PyObject *self)
         }
         Ref item;
         {
-            InQueueCall inside(queue_calls, me);
+            InQueueCall inside(cx, me);
             item = call_on_attr(cx, self, S.str__queue, S.str_get,
                                 S.kw_timeout, timeout.get());
         }
@@ -842,10 +876,12 @@ free_pool_locks(const Context &cx, PyObject *self)
 }
 
 // In the child, for one object: its pool locks are freed; a threaded object
-// gets a new stop event, a queue of the same capacity and a started worker
-// (the inherited queue's writes are the parent's to store, and its lock may
-// be held by a thread that does not exist here: only its capacity is read);
-// one whose shutdown was under way at the fork is shut down. 0, or -1.
+// gets a new stop event (the inherited one's lock may be held by a thread
+// that does not exist here; set if that one was), a queue of the same
+// capacity and a started worker (the inherited queue's writes are the
+// parent's to store: only its capacity is read). One whose shutdown was
+// under way at the fork, or whose writer cannot be made, is shut down: its
+// writes are then stored on the child's own thread. 0, or -1.
 int
 rearm_in_child(const Context &cx, PyObject *self)
 {
@@ -858,23 +894,30 @@ rearm_in_child(const Context &cx, PyObject *self)
     if (threaded <= 0) {
         return threaded;
     }
-    int stopping = stop_requested(cx, self);
-    if (stopping < 0) {
-        return -1;
+    const int stopping = stop_requested(cx, self);
+    bool failed = stopping < 0 || writer_new_stop_event(cx, self) < 0;
+    if (!failed && stopping) {
+        failed = !call_on_attr(cx, self, S.str__stop_evt, S.str_set);
     }
-    if (stopping) {
-        if (PyObject_SetAttr(self, S.str__queue, Py_None) < 0 ||
-            PyObject_SetAttr(self, S.str__executor, Py_None) < 0) {
-            return -1;
+    if (!failed && !stopping) {
+        Ref maxsize = attr(inherited.get(), S.str_maxsize);
+        if (maxsize && new_queue(cx, self, maxsize.get()) == 0 &&
+            new_worker(cx, self) == 0) {
+            return 0;
         }
-        return PyObject_SetAttr(self, S.str__use_thread, Py_False);
+        failed = true;
     }
-    Ref maxsize = attr(inherited.get(), S.str_maxsize);
-    if (!maxsize || writer_new_stop_event(cx, self) < 0 ||
-        new_queue(cx, self, maxsize.get()) < 0) {
+    Ref error = failed ? fetch_exception() : Ref();
+    if (PyObject_SetAttr(self, S.str__queue, Py_None) < 0 ||
+        PyObject_SetAttr(self, S.str__executor, Py_None) < 0 ||
+        PyObject_SetAttr(self, S.str__use_thread, Py_False) < 0) {
         return -1;
     }
-    return new_worker(cx, self);
+    if (error) {
+        restore_exception(std::move(error));
+        return -1;
+    }
+    return 0;
 }
 
 // Before every os.fork(), on the forking thread: no worker begins a store
@@ -887,7 +930,9 @@ before_fork(PyObject *module, PyObject *)
     if (S == nullptr) {
         Py_RETURN_NONE;
     }
-    S->writers->forks_pending++;
+    if (S->writers->forks_pending++ == 0) {
+        S->writers->forked_by = getpid();
+    }
     if (S->writers->stores.empty()) {
         Py_RETURN_NONE;
     }
@@ -947,9 +992,11 @@ after_fork_in_child(PyObject *module, PyObject *)
     std::vector<Ref> objects;
     {
         // The threads that stored and waited are not here; their frames
-        // still own what those records name, and no Python code runs.
-        W.forks_pending = 0;
+        // still own what those records name, and no Python code runs. Until
+        // every object is served, forks_pending keeps frame writes off the
+        // inherited queues and the new workers out of their stores.
         W.stores.clear();
+        W.queue_calls.clear();
         W.waiters.clear();
         Garbage garbage;
         for (auto &[address, entry] : W.entries) {
@@ -961,12 +1008,22 @@ after_fork_in_child(PyObject *module, PyObject *)
         objects = live_objects(W);
     }
     const Context cx{*S, PyModule_GetDict(module)};
+    Deferred deferred;
     for (const Ref &self : objects) {
         if (rearm_in_child(cx, self.get()) < 0 &&
             log_or_report(cx, "Failed to start the frame writer after fork",
                           nullptr, " - ", module) < 0) {
-            return nullptr;
+            deferred.keep();
         }
+    }
+    if (S->writers != nullptr) {
+        S->writers->forks_pending = 0;
+    }
+    if (wake(cx) < 0) {
+        deferred.keep();
+    }
+    if (deferred.finish() < 0) {
+        return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -1082,6 +1139,9 @@ writer_track(const Context &cx, PyObject *self)
     if (!ref) {
         return -1;
     }
+    if (cx.state.writers == nullptr) {
+        return 0;
+    }
     Writers &W = *cx.state.writers;
     Garbage garbage;
     Entry &entry = W.entries[self];
@@ -1133,12 +1193,17 @@ writer_hand_over(const Context &cx, PyObject *self, PyObject *data,
                  PyObject *redis_key, PyObject *ttl)
 {
     const ModuleState &S = cx.state;
-    // The thread's record, looked up once: a greenlet switch inside the queue
-    // leaves it where it is.
-    QueueCalls &calls = queue_calls;
-    int nested = inside_queue_call(cx, calls);
+    int nested = inside_queue_call(cx);
     if (nested < 0) {
         return nullptr;
+    }
+    // Nor is a queue used once the exit has asked the workers to stop, or in
+    // a forked child whose hook has not given the object a queue of its own
+    // (a parent thread may have held the inherited one's lock).
+    const Writers *W = S.writers;
+    if (W != nullptr && (W->exit_started ||
+                         (W->forks_pending > 0 && getpid() != W->forked_by))) {
+        nested = 1;
     }
     Ref queue =
         nested ? Ref::new_ref(Py_None) : instance_attr(cx, self, S.str__queue);
@@ -1163,7 +1228,7 @@ writer_hand_over(const Context &cx, PyObject *self, PyObject *data,
     record_hand_over(cx, self, pending.get());
     Ref put;
     {
-        InQueueCall inside(calls, 0);
+        InQueueCall inside(cx, 0);
         put = call_method(queue.get(), S.str_put_nowait, pending.get());
     }
     if (put) {
@@ -1176,7 +1241,7 @@ writer_hand_over(const Context &cx, PyObject *self, PyObject *data,
         return nullptr;
     }
     {
-        InQueueCall inside(calls, 0);
+        InQueueCall inside(cx, 0);
         if (evict_oldest(cx, self) < 0) {
             return nullptr;
         }
@@ -1237,7 +1302,8 @@ writer_order_delete(const Context &cx, PyObject *self, PyObject *const *keys,
     if (current_ident(cx, caller) < 0) {
         return -1;
     }
-    if (storing(*W, caller)) {
+    W = cx.state.writers;
+    if (W == nullptr || storing(*W, caller)) {
         return 0;
     }
     Ref lock;
