@@ -1,3 +1,4 @@
+import re
 import shutil
 import subprocess
 import time
@@ -98,6 +99,13 @@ def test_extension_has_no_cleanup_landing_pads(sl):
     ).stdout
     assert "__gxx_personality_v0" not in symbols
     assert "__cxa_begin_catch" not in symbols
+    # manylinux2014's libstdc++ (GCC 4.8) has GLIBCXX_3.4.19 and CXXABI_1.3.7 at most
+    versions = re.findall(r"@(GLIBCXX|CXXABI)_([\d.]+)", symbols)
+    too_new = [v for v in versions if tuple(map(int, v[1].split("."))) > LIBSTDCXX[v[0]]]
+    assert too_new == []
+
+
+LIBSTDCXX = {"GLIBCXX": (3, 4, 19), "CXXABI": (1, 3, 7)}
 
 
 def test_a_frame_from_an_exit_handler_registered_before_a_later_object_is_stored(redis_server):

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <new>
 #include <unistd.h>
 #include <unordered_map>
@@ -40,8 +41,44 @@ constexpr double fork_stores = 0.5;
 constexpr double fork_pause = 1.0;
 }  // namespace timeouts
 
+// Containers allocate through PyMem_RawMalloc: std::allocator of GCC 11 and
+// later needs libstdc++ symbols (GLIBCXX_3.4.29) that the manylinux2014
+// libstdc++ lacks. Running out of memory here ends the process, as a
+// std::bad_alloc would without exceptions.
+template <typename T>
+struct RawAllocator {
+    using value_type = T;
+    RawAllocator() = default;
+    template <typename U>
+    RawAllocator(const RawAllocator<U> &)
+    {}
+    T *allocate(size_t n)
+    {
+        void *memory = PyMem_RawMalloc(n * sizeof(T));
+        if (memory == nullptr) {
+            Py_FatalError(
+                "store_link: out of memory for the writer's records");
+        }
+        return static_cast<T *>(memory);
+    }
+    void deallocate(T *memory, size_t) { PyMem_RawFree(memory); }
+    template <typename U>
+    bool operator==(const RawAllocator<U> &) const
+    {
+        return true;
+    }
+    template <typename U>
+    bool operator!=(const RawAllocator<U> &) const
+    {
+        return false;
+    }
+};
+
+template <typename T>
+using Vector = std::vector<T, RawAllocator<T>>;
+
 using Clock = std::chrono::steady_clock;
-using Garbage = std::vector<Ref>;
+using Garbage = Vector<Ref>;
 
 // A pending write handed to the queue and not yet taken back out of it.
 struct HandOver {
@@ -50,11 +87,11 @@ struct HandOver {
 };
 
 struct Entry {
-    Ref object;                   // a weak reference; none for an untracked
-                                  // object (no weak references, or no
-                                  // __init__)
-    std::deque<HandOver> handed;  // in hand-over order
-    size_t handed_kept = 0;       // after the last pruning
+    Ref object;  // a weak reference; none for an untracked
+                 // object (no weak references, or no
+                 // __init__)
+    std::deque<HandOver, RawAllocator<HandOver>> handed;  // in hand-over order
+    size_t handed_kept = 0;  // after the last pruning
 };
 
 struct QueueCall {
@@ -75,17 +112,20 @@ struct Store {
 struct Writers {
     // Every object that __init__ ran on, and the objects that handed over a
     // write, by address.
-    std::unordered_map<const PyObject *, Entry> entries;
+    std::unordered_map<const PyObject *, Entry, std::hash<const PyObject *>,
+                       std::equal_to<const PyObject *>,
+                       RawAllocator<std::pair<const PyObject *const, Entry>>>
+        entries;
     size_t entries_kept = 0;
     // The entry found last (most programs write through one object).
     const PyObject *last_object = nullptr;
     Entry *last_entry = nullptr;
-    std::vector<Store> stores;
+    Vector<Store> stores;
     uint64_t last_serial = 0;
     // Locks that waiters hold and block on again, released by wake() at the
     // end of every store and fork: each waiter then looks again.
-    std::vector<Ref> waiters;
-    std::vector<QueueCall> queue_calls;
+    Vector<Ref> waiters;
+    Vector<QueueCall> queue_calls;
     int forks_pending = 0;
     // The process that forked, while forks_pending: in another one (a child
     // whose hook has not yet given its objects writers of their own) the
@@ -171,7 +211,7 @@ public:
         if (cx_.state.writers == nullptr) {
             return;
         }
-        std::vector<QueueCall> &calls = cx_.state.writers->queue_calls;
+        Vector<QueueCall> &calls = cx_.state.writers->queue_calls;
         for (auto it = calls.begin(); it != calls.end(); ++it) {
             if (it->thread == call_.thread && it->worker == call_.worker) {
                 calls.erase(it);
@@ -198,7 +238,7 @@ inside_queue_call(const Context &cx)
         return 0;
     }
     const unsigned long thread = PyThread_get_thread_ident();
-    std::vector<uint64_t> workers;
+    Vector<uint64_t> workers;
     for (const QueueCall &call : W->queue_calls) {
         if (call.thread != thread) {
             continue;
@@ -268,7 +308,7 @@ wait_until(const Context &cx, Clock::time_point deadline, Ref &lock, Done done)
         // Off the list, unless wake() has it already; `lock` keeps it, so
         // that no Python code runs.
         if (S.writers != nullptr) {
-            std::vector<Ref> &waiting = S.writers->waiters;
+            Vector<Ref> &waiting = S.writers->waiters;
             for (auto it = waiting.begin(); it != waiting.end(); ++it) {
                 if (it->get() == lock.get()) {
                     waiting.erase(it);
@@ -292,7 +332,7 @@ wake(const Context &cx)
     if (W == nullptr || W->waiters.empty()) {
         return 0;
     }
-    std::vector<Ref> waiting;
+    Vector<Ref> waiting;
     waiting.swap(W->waiters);
     Deferred deferred;
     for (Ref &lock : waiting) {
@@ -373,10 +413,10 @@ prune_entries(Writers &W, Garbage &garbage)
 
 // Strong references to the tracked objects still alive, taken without
 // running Python code, so that nothing changes the registry meanwhile.
-std::vector<Ref>
+Vector<Ref>
 live_objects(Writers &W)
 {
-    std::vector<Ref> objects;
+    Vector<Ref> objects;
     for (auto &[address, entry] : W.entries) {
         if (!entry.object) {
             continue;
@@ -435,7 +475,7 @@ take_hand_over(const Context &cx, PyObject *self, PyObject *item)
 }
 
 bool
-names_key(PyObject *redis_key, const std::vector<Ref> &names)
+names_key(PyObject *redis_key, const Vector<Ref> &names)
 {
     if (!PyUnicode_Check(redis_key)) {
         return false;
@@ -454,10 +494,10 @@ names_key(PyObject *redis_key, const std::vector<Ref> &names)
 // str by its text, bytes decoded as UTF-8, an exact int or float as redis-py
 // spells it (its repr); none for anything else, which no pending write can
 // name. A text that cannot be made (bytes that are not UTF-8) names nothing.
-std::vector<Ref>
+Vector<Ref>
 key_names(PyObject *const *keys, Py_ssize_t count)
 {
-    std::vector<Ref> names;
+    Vector<Ref> names;
     for (Py_ssize_t i = 0; i < count; i++) {
         PyObject *key = keys[i];
         Ref name;
@@ -801,7 +841,7 @@ stop_writers_at_exit(PyObject *module, PyObject *)
     }
     S->writers->exit_started = true;
     const Context cx{*S, PyModule_GetDict(module)};
-    std::vector<Ref> objects = live_objects(*S->writers);
+    Vector<Ref> objects = live_objects(*S->writers);
     Deferred deferred;
     for (const Ref &object : objects) {
         int threaded =
@@ -989,7 +1029,7 @@ after_fork_in_child(PyObject *module, PyObject *)
         Py_RETURN_NONE;
     }
     Writers &W = *S->writers;
-    std::vector<Ref> objects;
+    Vector<Ref> objects;
     {
         // The threads that stored and waited are not here; their frames
         // still own what those records name, and no Python code runs. Until
@@ -1274,10 +1314,10 @@ writer_order_delete(const Context &cx, PyObject *self, PyObject *const *keys,
     if (!recorded) {
         return 0;
     }
-    const std::vector<Ref> names = key_names(keys, count);
+    const Vector<Ref> names = key_names(keys, count);
     // One step, with no Python code: a write of these keys is either still
     // handed over, and cancelled, or its store has begun, and is waited for.
-    std::vector<uint64_t> serials;
+    Vector<uint64_t> serials;
     entry = find_entry(cx, self);
     if (entry != nullptr) {
         for (HandOver &record : entry->handed) {
