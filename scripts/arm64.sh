@@ -157,138 +157,18 @@ if [ ${#suites[@]} -eq 0 ]; then
     suites=(bullseye bookworm trixie)
 fi
 
-MOUNTS=()
-ROOTS=()
-# cleanup: ends what still runs in the mounted roots (a server a failed test left behind, or a
-# suite cut short by Ctrl-C or a TERM), then unmounts them.
-cleanup() {
-    local i
-    for ((i = 0; i < ${#ROOTS[@]}; i++)); do
-        kill_inside "${ROOTS[i]}"
-    done
-    ROOTS=()
-    for ((i = ${#MOUNTS[@]} - 1; i >= 0; i--)); do
-        umount -R "${MOUNTS[i]}" 2>/dev/null || umount -R -l "${MOUNTS[i]}" 2>/dev/null || true
-    done
-    MOUNTS=()
-}
+# The roots' machinery (building, caching, mounting, chroot) is shared with the test command's
+# Debian roots.
+# shellcheck source=scripts/debroot.sh
+source "$project/scripts/debroot.sh"
+arch=arm64
+# What tells that a cached root's tools run.
+# shellcheck disable=SC2016
+check='python3 -c "import venv, ensurepip, sysconfig" && \
+    test -f "$(python3 -c "import sysconfig; print(sysconfig.get_paths()[\"include\"])")/Python.h" && \
+    g++ --version && cmake --version && ninja --version && redis-server --version'
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-kill_inside() {
-    local proc pid
-    for proc in /proc/[0-9]*; do
-        if [ "$(readlink "$proc/root" 2>/dev/null)" = "$1" ]; then
-            pid=${proc#/proc/}
-            kill -9 "$pid" 2>/dev/null || true
-        fi
-    done
-}
-
-# mount_root ROOT: what the programs in ROOT need of the kernel. The /dev tree is a recursive
-# bind made a slave, so that nothing mounted or unmounted under it reaches the host's /dev.
-mount_root() {
-    ROOTS+=("$1")
-    mount -t proc proc "$1/proc"
-    MOUNTS+=("$1/proc")
-    mount -t sysfs -o ro sysfs "$1/sys"
-    MOUNTS+=("$1/sys")
-    mount --rbind /dev "$1/dev"
-    mount --make-rslave "$1/dev"
-    MOUNTS+=("$1/dev")
-}
-
-# unmount_all ROOT: whatever is still mounted under ROOT (from a run that was killed).
-unmount_all() {
-    local target
-    while read -r target; do
-        umount -R "$target" 2>/dev/null || umount -R -l "$target" 2>/dev/null || true
-    done < <(findmnt -rn -o TARGET | grep -F "$1/" | sort -r || true)
-}
-
-# in_root ROOT CMD...: CMD in ROOT with a clean environment. pip leaves the byte-compiling to the
-# first import (PIP_COMPILE=no): emulated, compiling all of pip, mypy and the rest costs minutes.
-# QEMU_CPU reaches the emulator of every program started in the root.
-in_root() {
-    local root=$1
-    shift
-    QEMU_CPU=$cpu chroot "$root" /usr/bin/env -i QEMU_CPU="$cpu" \
-        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root \
-        LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1 \
-        PIP_DEFAULT_TIMEOUT=180 PIP_COMPILE=no PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
-        SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt "$@"
-}
-
-# host_files ROOT: the host's CA bundle (the package index is reached through it) and the name
-# resolution that debootstrap leaves out (without /etc/hosts, "localhost" does not resolve).
-host_files() {
-    mkdir -p "$1/etc/ssl/certs"
-    cp /etc/ssl/certs/ca-certificates.crt "$1/etc/ssl/certs/ca-certificates.crt"
-    cp /etc/resolv.conf "$1/etc/resolv.conf"
-    printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' >"$1/etc/hosts"
-}
-
-# root_ok ROOT: the root was built to the end with this recipe, and its tools run.
-root_ok() {
-    [ -f "$1/.orba-root" ] && [ "$(cat "$1/.orba-root")" = "$recipe" ] || return 1
-    # shellcheck disable=SC2016
-    in_root "$1" /bin/sh -c 'python3 -c "import venv, ensurepip, sysconfig" && \
-        test -f "$(python3 -c "import sysconfig; print(sysconfig.get_paths()[\"include\"])")/Python.h" && \
-        g++ --version && cmake --version && ninja --version && redis-server --version' \
-        >/dev/null 2>&1
-}
-
-# build_root SUITE ROOT: debootstrap's minbase, then the packages through apt-get, in ROOT.tmp
-# first, so that a root that stopped half-way is never taken for a cached one.
-build_root() {
-    local suite=$1 root=$2 tmp=$2.tmp start
-    unmount_all "$tmp"
-    rm -rf "$tmp"
-    start=$(date +%s)
-    echo "-- debootstrap --arch=arm64 --variant=minbase $suite"
-    QEMU_CPU=$cpu debootstrap --arch=arm64 --variant=minbase "$suite" "$tmp" "$mirror" >"$out/$suite-debootstrap.log" 2>&1 || {
-        tail -n 30 "$out/$suite-debootstrap.log" >&2
-        return 1
-    }
-    echo "$suite debootstrap $(($(date +%s) - start))" >>"$out/times-$suite.txt"
-    start=$(date +%s)
-    # A chroot runs no services; the docs and manuals only cost emulated dpkg time.
-    printf '#!/bin/sh\nexit 101\n' >"$tmp/usr/sbin/policy-rc.d"
-    chmod +x "$tmp/usr/sbin/policy-rc.d"
-    printf '%s\n' force-unsafe-io 'path-exclude=/usr/share/man/*' 'path-exclude=/usr/share/doc/*' \
-        'path-exclude=/usr/share/locale/*' >"$tmp/etc/dpkg/dpkg.cfg.d/orba"
-    host_files "$tmp"
-    mount_root "$tmp"
-    echo "-- apt-get install $packages"
-    # shellcheck disable=SC2086
-    if ! in_root "$tmp" sh -c "apt-get update -q && apt-get install -y -q --no-install-recommends $packages" \
-        >"$out/$suite-apt.log" 2>&1; then
-        tail -n 30 "$out/$suite-apt.log" >&2
-        cleanup
-        return 1
-    fi
-    cleanup
-    echo "$recipe" >"$tmp/.orba-root"
-    echo "$suite root-packages $(($(date +%s) - start))" >>"$out/times-$suite.txt"
-    unmount_all "$root"
-    rm -rf "$root"
-    mv "$tmp" "$root"
-}
-
-# need_root SUITE: the cached root of SUITE, built when missing or broken.
-need_root() {
-    local root=$cache/$1
-    mkdir -p "$cache"
-    if [ -d "$root" ]; then
-        unmount_all "$root"
-        if root_ok "$root"; then
-            echo "-- reusing $root"
-            return 0
-        fi
-        echo "-- $root is incomplete or broken: building it again"
-    fi
-    build_root "$1" "$root" && root_ok "$root"
-}
 
 # host_tools: qemu-user-static, binfmt-support and debootstrap, and the aarch64 handler enabled.
 host_tools() {
@@ -345,7 +225,7 @@ run_suite() {
     local suite=$1 root=$cache/$1 start status=0 step
     rm -f "$out/times-$suite.txt" "$out/results/$suite"-*.xml
     start=$(date +%s)
-    if ! need_root "$suite"; then
+    if ! need_root "$suite" "$suite"; then
         echo "$suite: no usable root" >&2
         return 1
     fi
@@ -398,7 +278,7 @@ if [ "$roots_only" -eq 1 ]; then
     status=0
     for suite in "${suites[@]}"; do
         rm -f "$out/times-$suite.txt"
-        need_root "$suite" || status=1
+        need_root "$suite" "$suite" || status=1
         cat "$out/times-$suite.txt" 2>/dev/null || true
     done
     exit "$status"
