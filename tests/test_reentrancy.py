@@ -2,6 +2,7 @@
 finalizer started by an allocation, a class changed between calls. None of it may crash the
 operation or make it act on stale state."""
 
+import functools
 import gc
 import inspect
 import sys
@@ -242,6 +243,15 @@ def test_annotations_resolve_in_the_module_and_signatures_follow_them(sl):
     if sys.version_info >= (3, 10):
         evaluated = inspect.signature(write, eval_str=True).parameters
         assert {name: p.annotation for name, p in evaluated.items() if name != "self"} == hints
+    # A wrapper takes the annotations along: __annotate__ from 3.14 on, __annotations__ before.
+    wrapper = functools.wraps(write)(lambda *args: None)
+    assert wrapper.__annotations__ == write.__annotations__
+    assert typing.get_type_hints(wrapper) == dict(hints, **{"return": bool})
+    if sys.version_info >= (3, 14):
+        import annotationlib
+
+        for kind in annotationlib.Format.VALUE, annotationlib.Format.STRING:
+            assert annotationlib.get_annotations(wrapper, format=kind) == write.__annotations__
 
     read = sl.StoreLink.read_data
     original = read.__annotations__
