@@ -91,10 +91,10 @@ instance_dict(PyObject *obj)
 // obj.name(*args[1:]) for args[0] = obj, without a bound method; nargsf
 // counts the object. PyObject_VectorcallMethod is 3.9's (bpo-37337 added it
 // privately, bpo-39245 made it public; limited API since 3.12, so 3.14 and
-// 3.15 have it). 3.8 repeats the lookup of _PyObject_GetMethod: a method descriptor
-// found on the type, and not shadowed by the instance dict, is called unbound;
-// the descriptor and the dict are owned across the dict lookup, whose key
-// comparisons may delete the one or replace the other.
+// 3.15 have it). 3.8 repeats the lookup of _PyObject_GetMethod: a method
+// descriptor found on the type, and not shadowed by the instance dict, is
+// called unbound; the descriptor and the dict are owned across the dict
+// lookup, whose key comparisons may delete the one or replace the other.
 inline PyObject *
 vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf,
                   PyObject *kwnames)
