@@ -4,13 +4,13 @@ NOX := bash scripts/nox.sh
 
 .PHONY: test wheels arm64 example bench bench-guard sanitize memcheck leakcheck format format-check lint dev
 
-test:  ## the whole suite on every CPython line from 3.8 to the newest, fresh isolated builds
+test:  ## the whole suite on every CPython line from 3.8 to 3.15 (3.14, 3.15 in a Debian unstable root), fresh isolated builds
 	$(NOX) -s tests
 
 wheels:  ## manylinux wheels for every CPython line into build/wheelhouse/, each tested without a compiler
 	$(NOX) -s wheels
 
-arm64:  ## Debian arm64 roots under QEMU (3.9, 3.11, 3.13): the suite from the sdist, tested aarch64 wheels
+arm64:  ## Debian arm64 roots under QEMU (3.9, 3.11, 3.13, 3.14, 3.15): the suite from the sdist, tested aarch64 wheels
 	bash scripts/arm64.sh
 
 example:  ## the producer/consumer example against a throwaway redis-server

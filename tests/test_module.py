@@ -77,8 +77,12 @@ def test_class_shape(sl):
     }
 
 
-# The stub's container types, as the module's annotations write them.
-STUB_TYPES = [(r"Dict\[str, Any\]", "dict"), (r"List\[\w+\]", "list")]
+# The stub's container types, as the module's annotations write them. A frame record is a
+# Mapping[str, object] in the stub, the one type that TypedDict records pass as.
+STUB_TYPES = [
+    (r"Dict\[str, Any\]|Mapping\[str, object\]", "dict"),
+    (r"List\[\w+\]", "list"),
+]
 
 
 def stub_signatures(source):

@@ -2,6 +2,7 @@
 finalizer started by an allocation, a class changed between calls. None of it may crash the
 operation or make it act on stale state."""
 
+import functools
 import gc
 import inspect
 import sys
@@ -134,10 +135,13 @@ def test_state_defined_on_a_changed_class_is_seen(sl, fake):
     link = Sub(thread=False)
     link._redis_client = fake
 
+    # 3.14 warns on sys._clear_type_cache() (gh-129027); 3.13 added the general one.
+    clear_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
     def reads():
         # Clearing the type cache once restarted version tags, so that the changed class
         # came back with the tag it had before.
-        sys._clear_type_cache()
+        clear_caches()
         return [link.read_data("k") for _ in range(3)]
 
     assert reads() == [None] * 3
@@ -239,6 +243,15 @@ def test_annotations_resolve_in_the_module_and_signatures_follow_them(sl):
     if sys.version_info >= (3, 10):
         evaluated = inspect.signature(write, eval_str=True).parameters
         assert {name: p.annotation for name, p in evaluated.items() if name != "self"} == hints
+    # A wrapper takes the annotations along: __annotate__ from 3.14 on, __annotations__ before.
+    wrapper = functools.wraps(write)(lambda *args: None)
+    assert wrapper.__annotations__ == write.__annotations__
+    assert typing.get_type_hints(wrapper) == dict(hints, **{"return": bool})
+    if sys.version_info >= (3, 14):
+        import annotationlib
+
+        for kind in annotationlib.Format.VALUE, annotationlib.Format.STRING:
+            assert annotationlib.get_annotations(wrapper, format=kind) == write.__annotations__
 
     read = sl.StoreLink.read_data
     original = read.__annotations__
@@ -252,12 +265,14 @@ def test_annotations_resolve_in_the_module_and_signatures_follow_them(sl):
 @pytest.mark.parametrize("annotations", [None, {"ttl": "int"}])
 def test_a_method_cleared_by_the_gc_stays_sane(annotations):
     # gh-91636's pattern: while the GC clears the method, a finalizer that its clearing sets off
-    # takes it back through a weak reference to a holder that is cleared later. Then the cleared
-    # method is read, or given new annotations first.
+    # takes it back. Then the cleared method is read, or given new annotations first. Python code
+    # did it through a weak reference that a finalizer made, until the GC learnt to clear those
+    # too (GH-136401: 3.14, and late 3.13 releases); C code that kept a pointer still can, which
+    # ctypes plays here.
     result = run_python(
         "ANNOTATIONS = %r\n" % (annotations,)
         + """
-import gc, weakref
+import ctypes, gc
 from orba_sdk.redis import store_link as m
 
 def probe(method):
@@ -271,16 +286,17 @@ def probe(method):
 class Late:
     def __del__(self):
         global method, during
-        method = self.holder().method
+        method = ctypes.cast(ADDRESS, ctypes.py_object).value
         during = probe(method)
 
 class Holder:
     def __del__(self):
+        # Leaves `late` to the method alone, which drops it while the GC clears the method.
         global late
-        late.holder = weakref.ref(self)
         del late
 
 late, holder, method = Late(), Holder(), m.StoreLink.write_data
+ADDRESS = id(method)
 del m.StoreLink.write_data
 holder.method, method.holder, method.__module__ = method, holder, (late,)
 del holder, method

@@ -109,6 +109,41 @@ function_get_kwdefaults(PyObject *, void *)
     Py_RETURN_NONE;
 }
 
+#if STORE_LINK_HAS_ANNOTATE
+// __annotate__(format), for annotationlib and functools.wraps: the annotation
+// texts in a new dict, whatever the format asked for, since texts are what
+// each of them gives for stringized annotations. annotationlib's fallbacks
+// for a format that raises NotImplementedError rebuild a Python function's
+// code, which this method has none of.
+PyObject *
+annotate_call(PyObject *self, PyObject *format)
+{
+    long value = PyLong_AsLong(format);
+    if (value == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    // VALUE, VALUE_WITH_FAKE_GLOBALS, FORWARDREF, STRING
+    if (value < 1 || value > 4) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    Ref annotations = Ref::steal(function_get_field(
+        self, const_cast<CheckedField *>(&annotations_field)));
+    if (!annotations) {
+        return nullptr;
+    }
+    return PyDict_Copy(annotations.get());
+}
+
+PyMethodDef annotate_def = {"__annotate__", annotate_call, METH_O, nullptr};
+
+PyObject *
+function_get_annotate(PyObject *self, void *)
+{
+    return PyCFunction_NewEx(&annotate_def, self, nullptr);
+}
+#endif
+
 }  // namespace
 
 PyGetSetDef function_getset[] = {
@@ -120,6 +155,9 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", function_get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", function_get_field, function_set_field, nullptr,
      const_cast<CheckedField *>(&annotations_field)},
+#if STORE_LINK_HAS_ANNOTATE
+    {"__annotate__", function_get_annotate, nullptr, nullptr, nullptr},
+#endif
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
      nullptr},
     {nullptr},

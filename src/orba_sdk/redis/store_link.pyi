@@ -4,7 +4,7 @@ import queue as queue
 import threading as threading
 from concurrent.futures import ThreadPoolExecutor as ThreadPoolExecutor
 from logging import Logger
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 import orjson as orjson
 import redis as redis
@@ -42,9 +42,12 @@ class StoreLink:
     def _worker_loop(self) -> None: ...
     def _write_(self, data: Dict[str, Any], redis_key: str, ttl: Optional[int] = ...) -> bool: ...
     # `data`: exactly dict (or None, which deletes the key and lets the client's errors
-    # through); `redis_key`: exactly str.
+    # through); `redis_key`: exactly str. `Mapping[str, object]` is the one type that a TypedDict
+    # record passes as (checkers refuse a TypedDict for `Dict[str, Any]`); it still refuses lists,
+    # text and non-str keys, but also lets through mappings that are not a dict (a
+    # MappingProxyType, a ChainMap, os.environ), which raise TypeError at run time.
     def write_orba_data(
-        self, data: Optional[Dict[str, Any]], redis_key: str, ttl: Optional[int] = ...
+        self, data: Optional[Mapping[str, object]], redis_key: str, ttl: Optional[int] = ...
     ) -> bool: ...
     def delete_data(self, redis_key: str) -> bool: ...
     def delete_many(self, redis_keys: List[Any]) -> int: ...  # exactly list
