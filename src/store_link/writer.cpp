@@ -61,7 +61,10 @@ struct RawAllocator {
         }
         return static_cast<T *>(memory);
     }
-    void deallocate(T *memory, size_t) { PyMem_RawFree(memory); }
+    void deallocate(T *memory, size_t)
+    {
+        PyMem_RawFree(static_cast<void *>(memory));
+    }
     template <typename U>
     bool operator==(const RawAllocator<U> &) const
     {
