@@ -2,16 +2,15 @@
 SHELL := /bin/bash
 NOX := bash scripts/nox.sh
 
-.PHONY: test wheels arm64 example bench bench-guard sanitize memcheck leakcheck format format-check lint dev
+.PHONY: test wheels arm64 example bench bench-guard sanitize memcheck leakcheck stress format format-check lint dev
 
-test:  ## the whole suite on every CPython line from 3.8 to 3.15 (3.14, 3.15 in a Debian unstable root), fresh isolated builds
+test:  ## the whole suite on every CPython line from 3.8 to 3.15 (3.14, 3.15 in a Debian unstable root), against each line's wheel
 	$(NOX) -s tests
 
-wheels:  ## manylinux wheels for every CPython line into build/wheelhouse/, each tested without a compiler
-	$(NOX) -s wheels
+wheels: test  ## the test command: it leaves each line's tested manylinux wheel in build/wheelhouse/
 
-arm64:  ## Debian arm64 roots under QEMU (3.9, 3.11, 3.13, 3.14, 3.15): the suite from the sdist, tested aarch64 wheels
-	bash scripts/arm64.sh
+arm64:  ## Debian arm64 roots under QEMU (3.9, 3.11, 3.13, 3.14, 3.15): each line's aarch64 wheel, tested
+	$(NOX) -s arm64
 
 example:  ## the producer/consumer example against a throwaway redis-server
 	$(NOX) -s example
@@ -30,6 +29,9 @@ memcheck:  ## part of the suite under valgrind memcheck
 
 leakcheck:  ## every operation in many rounds; fails when memory keeps growing
 	$(NOX) -s leakcheck
+
+stress:  ## the whole suite with its stress loops at full size and more Hypothesis examples
+	$(NOX) -s stress
 
 format:  ## clang-format on the C++; ruff's import sorting and formatter on the Python
 	$(NOX) -s format

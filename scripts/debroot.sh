@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Debian roots built by debootstrap and cached, and commands run in them through chroot. Two users:
-# scripts/arm64.sh (its emulated arm64 roots) sources this file for the functions below; the test
-# command (noxfile.py) runs it for the CPython lines that only Debian unstable ships:
+# Debian roots built by debootstrap and cached, and commands run in them through chroot, for the
+# nox sessions that test CPython lines in Debian's own interpreters (noxfile.py):
 #
 #   debroot.sh ensure NAME ARCH SUITE PACKAGES CHECK
 #       the cached root NAME: debootstrap's minbase of SUITE for ARCH, then PACKAGES (one word
@@ -10,13 +9,13 @@
 #   debroot.sh run NAME CMD...
 #       CMD in the root NAME with a clean environment, /proc, /sys and /dev mounted; whatever
 #       CMD leaves running there is killed and the mounts are undone, however the run ends.
+#   debroot.sh emulator aarch64
+#       qemu-user-static and its binfmt_misc handler, so that a root of that architecture runs.
 #
 # The roots live under $ORBA_ROOT_CACHE (default /var/cache/orba-sdk-roots), one directory per
-# NAME; timings (seconds) and the logs of a build go to build/roots/. Needs root.
-#
-# What a sourcing script sets first: cache (the directory of its roots), out (logs, timings),
-# arch, packages, recipe (written into a finished root: another recipe means another root), check
-# (the shell command that tells that a root's tools run), mirror and cpu (QEMU_CPU, or empty).
+# NAME; timings (seconds) and the logs of a build go to build/roots/. $ORBA_ROOT_CPU, when set,
+# is the CPU that QEMU emulates. Needs root.
+set -euo pipefail
 
 # ROOTS and MOUNTS: what cleanup undoes.
 MOUNTS=()
@@ -163,49 +162,73 @@ need_debootstrap() {
     fi
 }
 
-# ---- run, not sourced: the commands for noxfile.py ----
-if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-    set -euo pipefail
-    if [ "$(id -u)" -ne 0 ]; then
-        exec sudo -E bash "$0" "$@"
+# emulator MACHINE: qemu-user-static and binfmt-support, and the handler for MACHINE enabled.
+emulator() {
+    local misc=/proc/sys/fs/binfmt_misc
+    if ! command -v "qemu-$1-static" >/dev/null || ! command -v update-binfmts >/dev/null; then
+        echo "-- apt-get install qemu-user-static binfmt-support"
+        DEBIAN_FRONTEND=noninteractive apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q qemu-user-static binfmt-support
     fi
-    cd "$(dirname "$(readlink -f "$0")")/.."
-    cache=${ORBA_ROOT_CACHE:-/var/cache/orba-sdk-roots}
-    mirror=${ORBA_ROOT_MIRROR:-http://deb.debian.org/debian}
-    out=$PWD/build/roots
-    cpu=
-    trap cleanup EXIT
-    trap 'exit 130' INT TERM
-    usage="usage: debroot.sh ensure NAME ARCH SUITE PACKAGES CHECK | run NAME CMD..."
-    case "${1:-}" in
-        ensure)
-            [ $# -eq 6 ] || { echo "$usage" >&2; exit 2; }
-            name=$2 arch=$3 suite=$4 packages=$5 check=$6
-            recipe="orba-sdk root 1: $arch $suite: $packages"
-            need_debootstrap
-            mkdir -p "$out"
-            rm -f "$out/times-$name.txt"
-            start=$(date +%s)
-            need_root "$name" "$suite"
-            echo "$name root-ready $(($(date +%s) - start))" >>"$out/times-$name.txt"
-            host_files "$cache/$name"
-            cat "$out/times-$name.txt"
-            echo "$cache/$name"
-            ;;
-        run)
-            [ $# -ge 3 ] || { echo "$usage" >&2; exit 2; }
-            root=$cache/$2
-            shift 2
-            [ -f "$root/.orba-root" ] || { echo "no root at $root: ensure it first" >&2; exit 1; }
-            unmount_all "$root"
-            mount_root "$root"
-            # In the background, so that an INT or TERM is acted on at once.
-            in_root "$root" "$@" &
-            wait $!
-            ;;
-        *)
-            echo "$usage" >&2
-            exit 2
-            ;;
-    esac
+    if [ ! -e "$misc/register" ]; then
+        mount -t binfmt_misc binfmt_misc "$misc"
+    fi
+    if [ ! -e "$misc/qemu-$1" ]; then
+        update-binfmts --enable "qemu-$1" >/dev/null 2>&1 || true
+    fi
+    if [ ! -e "$misc/qemu-$1" ]; then
+        # qemu-user-static's own entry (with F: the interpreter is opened now, so that it works
+        # in a root that does not hold it).
+        grep -v '^#' "/usr/lib/binfmt.d/qemu-$1.conf" >"$misc/register"
+    fi
+    if [ "$(head -n 1 "$misc/qemu-$1")" != enabled ]; then
+        echo 1 >"$misc/qemu-$1"
+    fi
+}
+
+if [ "$(id -u)" -ne 0 ]; then
+    exec sudo -E bash "$0" "$@"
 fi
+cd "$(dirname "$(readlink -f "$0")")/.."
+cache=${ORBA_ROOT_CACHE:-/var/cache/orba-sdk-roots}
+mirror=${ORBA_ROOT_MIRROR:-http://deb.debian.org/debian}
+out=$PWD/build/roots
+cpu=${ORBA_ROOT_CPU:-}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+usage="usage: debroot.sh ensure NAME ARCH SUITE PACKAGES CHECK | run NAME CMD... | emulator MACHINE"
+case "${1:-}" in
+    ensure)
+        [ $# -eq 6 ] || { echo "$usage" >&2; exit 2; }
+        name=$2 arch=$3 suite=$4 packages=$5 check=$6
+        recipe="orba-sdk root 1: $arch $suite: $packages"
+        need_debootstrap
+        mkdir -p "$out"
+        rm -f "$out/times-$name.txt"
+        start=$(date +%s)
+        need_root "$name" "$suite"
+        echo "$name root-ready $(($(date +%s) - start))" >>"$out/times-$name.txt"
+        host_files "$cache/$name"
+        cat "$out/times-$name.txt"
+        echo "$cache/$name"
+        ;;
+    run)
+        [ $# -ge 3 ] || { echo "$usage" >&2; exit 2; }
+        root=$cache/$2
+        shift 2
+        [ -f "$root/.orba-root" ] || { echo "no root at $root: ensure it first" >&2; exit 1; }
+        unmount_all "$root"
+        mount_root "$root"
+        # In the background, so that an INT or TERM is acted on at once.
+        in_root "$root" "$@" &
+        wait $!
+        ;;
+    emulator)
+        [ $# -eq 2 ] || { echo "$usage" >&2; exit 2; }
+        emulator "$2"
+        ;;
+    *)
+        echo "$usage" >&2
+        exit 2
+        ;;
+esac

@@ -20,11 +20,17 @@ fi
 venv=build/nox-venv
 if [ "$(cat "$venv/pin" 2>/dev/null)" != "$nox_pin" ]; then
     # nox needs CPython 3.10 or newer: the newest that pyenv has, else the system's python3.
-    python=$(ls -d "$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"/versions/3.*.*/bin/python3 \
-        2>/dev/null | sort -V | tail -n 1)
+    python=$(python3 tools/harness.py newest-python 2>/dev/null || echo python3)
     rm -rf "$venv"
-    "${python:-python3}" -m venv "$venv"
+    "$python" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --upgrade pip "$nox_pin"
     echo "$nox_pin" >"$venv/pin"
 fi
-exec "$venv/bin/nox" "$@"
+# A session's totals ("tests: N passed, N failed") come again after nox's own summary: last.
+rm -f build/summary.txt
+status=0
+"$venv/bin/nox" "$@" || status=$?
+if [ -f build/summary.txt ]; then
+    cat build/summary.txt
+fi
+exit "$status"

@@ -4,9 +4,6 @@ import collections
 import contextlib
 import os
 import queue
-import shutil
-import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -14,7 +11,7 @@ import time
 import types
 
 import pytest
-import redis as redis_py
+from harness import RedisServer, free_port  # noqa: F401 (the tests take them from here)
 
 from orba_sdk.redis.store_link import StoreLink
 
@@ -77,82 +74,6 @@ SIGNATURES = signatures(StoreLink)
 # Arguments annotated bool or int are converted; those annotated here must be of exactly this type
 # (None passes where Optional).
 EXACT = {"str": str, "dict": dict, "Optional[dict]": dict, "list": list}
-
-
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
-class RedisServer:
-    """A redis-server on a free loopback port, without persistence."""
-
-    def __init__(self, workdir):
-        self.workdir = str(workdir)
-        self.port = free_port()
-        self.process = None
-
-    def start(self):
-        binary = shutil.which("redis-server")
-        if binary is None:
-            pytest.fail("redis-server is not installed (apt-get install redis-server)")
-        self.process = subprocess.Popen(
-            [
-                binary,
-                "--port",
-                str(self.port),
-                "--bind",
-                "127.0.0.1",
-                "--save",
-                "",
-                "--appendonly",
-                "no",
-                "--dir",
-                self.workdir,
-                "--daemonize",
-                "no",
-                "--loglevel",
-                "warning",
-            ],
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-        )
-        client = redis_py.Redis(port=self.port)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                client.ping()
-                break
-            except redis_py.ConnectionError:
-                if time.monotonic() > deadline or self.process.poll() is not None:
-                    self.stop()
-                    pytest.fail("redis-server did not start")
-                time.sleep(0.02)
-        client.close()
-
-    @contextlib.contextmanager
-    def stalled(self):
-        """The server hangs (SIGSTOP): connections open, nothing is answered, until the end.
-        Unlike CLIENT PAUSE ... WRITE this works on every server, Debian 11's 6.0 too."""
-        self.process.send_signal(signal.SIGSTOP)
-        try:
-            yield
-        finally:
-            self.resume()
-
-    def resume(self):
-        self.process.send_signal(signal.SIGCONT)
-
-    def stop(self):
-        if self.process is not None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-            self.process = None
 
 
 class RecordingLogger:
