@@ -1,10 +1,18 @@
 """Shared fixtures: the test server, recording fakes, object factories."""
 
+import os
+
 import pytest
 import redis as redis_py
 from helpers import FakeClient, RecordingLogger, RedisServer
+from hypothesis import settings
 
 from orba_sdk.redis import store_link as store_link_module
+
+# More examples in CI (HYPOTHESIS_PROFILE=ci) than on a developer's machine.
+settings.register_profile("dev", max_examples=100, deadline=None)
+settings.register_profile("ci", max_examples=600, deadline=None)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
 
 
 @pytest.fixture(scope="session")

@@ -51,6 +51,15 @@ MyStr, MyDict, MyList, MyInt = (
 
 
 DEFAULT_HOST = os.environ.get("REDIS_HOST", "localhost")
+# Loops whose size is about confidence, not behaviour, run at this share of their full size:
+# 1 in make leakcheck and make stress, a small share in the suite.
+STRESS = float(os.environ.get("STORE_LINK_STRESS", "0.05"))
+
+
+def stressed(full, least=1):
+    return max(least, round(full * STRESS))
+
+
 REQUIRED = object()
 
 

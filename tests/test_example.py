@@ -10,6 +10,7 @@ from helpers import RedisServer, wait_for
 
 EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
 EXAMPLE = EXAMPLES / "producer_consumer.py"
+pytestmark = pytest.mark.example
 
 
 @pytest.mark.slow

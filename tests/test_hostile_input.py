@@ -23,7 +23,7 @@ from helpers import (
     MyStr,
     ScriptedQueue,
 )
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 from orba_sdk.redis import store_link as sl
@@ -129,7 +129,6 @@ def calls(draw):
     return method, args, kwargs
 
 
-@settings(max_examples=600, deadline=None)
 @given(call=calls())
 def test_random_calls_follow_the_convention(call):
     method, args, kwargs = call
