@@ -13,6 +13,7 @@ import types
 import pytest
 from harness import RedisServer, free_port  # noqa: F401 (the tests take them from here)
 
+from orba_sdk.redis import store_link
 from orba_sdk.redis.store_link import StoreLink
 
 
@@ -94,6 +95,43 @@ class RecordingLogger:
 
     def error(self, message):
         self.lines.append(("error", message))
+
+
+class Made:
+    def __init__(self, events, name):
+        self.events, self.name = events, name
+
+    def start(self, *args, **kwargs):
+        self.events.append((self.name + ".start", args, kwargs))
+
+
+class Recorder:
+    def __init__(self):
+        self.events, self.made = [], {}
+
+    def factory(self, name):
+        def make(*args, **kwargs):
+            self.events.append((name, args, kwargs))
+            self.made[name] = Made(self.events, name)
+            return self.made[name]
+
+        return make
+
+    def pool_kwargs(self):
+        return self.events[0][2]
+
+
+def record_construction(patch):
+    """Replaces every collaborator of construction with a recording stand-in (patch: a
+    pytest.MonkeyPatch)."""
+    r = Recorder()
+    patch.setattr(store_link.redis, "ConnectionPool", r.factory("ConnectionPool"))
+    patch.setattr(store_link.redis, "StrictRedis", r.factory("StrictRedis"))
+    threading_ = types.SimpleNamespace(Event=r.factory("Event"), Thread=r.factory("Thread"))
+    patch.setattr(store_link, "threading", threading_)
+    patch.setattr(store_link, "queue", types.SimpleNamespace(Queue=r.factory("Queue")))
+    patch.setattr(store_link, "atexit", types.SimpleNamespace(register=r.factory("register")))
+    return r
 
 
 class FakeClient:

@@ -1,4 +1,3 @@
-import math
 import queue
 import threading
 from decimal import Decimal
@@ -6,49 +5,14 @@ from fractions import Fraction
 
 import pytest
 import redis
-from helpers import BadBool, Boom, MyInt, free_port
+from helpers import MyInt, free_port, record_construction
 
 ATTRIBUTES = {"_use_thread", "_redis_client", "_executor", "_queue", "_worker", "_stop_evt"}
 
 
-class Made:
-    def __init__(self, events, name):
-        self.events, self.name = events, name
-
-    def start(self, *args, **kwargs):
-        self.events.append((self.name + ".start", args, kwargs))
-
-
-class Recorder:
-    def __init__(self):
-        self.events, self.made = [], {}
-
-    def factory(self, name):
-        def make(*args, **kwargs):
-            self.events.append((name, args, kwargs))
-            self.made[name] = Made(self.events, name)
-            return self.made[name]
-
-        return make
-
-    def pool_kwargs(self):
-        return self.events[0][2]
-
-
 @pytest.fixture
-def rec(sl, monkeypatch):
-    """Replaces every collaborator of construction with a recording stand-in."""
-    r = Recorder()
-    monkeypatch.setattr(sl.redis, "ConnectionPool", r.factory("ConnectionPool"))
-    monkeypatch.setattr(sl.redis, "StrictRedis", r.factory("StrictRedis"))
-    monkeypatch.setattr(
-        sl,
-        "threading",
-        type("threading", (), {"Event": r.factory("Event"), "Thread": r.factory("Thread")}),
-    )
-    monkeypatch.setattr(sl, "queue", type("queue", (), {"Queue": r.factory("Queue")}))
-    monkeypatch.setattr(sl, "atexit", type("atexit", (), {"register": r.factory("register")}))
-    return r
+def rec(monkeypatch):
+    return record_construction(monkeypatch)
 
 
 def test_threaded_construction_calls_in_order(sl, rec):
@@ -155,24 +119,6 @@ def test_thread_uses_truth_value(sl, rec, thread, threaded):
 def test_port_converted_to_int(sl, rec, port, expected):
     sl.StoreLink(thread=False, port=port)
     assert rec.pool_kwargs()["port"] == expected and type(rec.pool_kwargs()["port"]) is int
-
-
-@pytest.mark.parametrize(
-    "kwargs, error",
-    [
-        ({"port": "6379"}, TypeError),
-        ({"workers": None}, TypeError),
-        ({"host": None}, TypeError),
-        ({"port": math.inf}, OverflowError),
-        ({"workers": math.nan}, ValueError),
-        ({"thread": BadBool(), "port": "p"}, Boom),
-        ({"threads": True}, TypeError),
-    ],
-)
-def test_refused_arguments_build_nothing(sl, rec, kwargs, error):
-    with pytest.raises(error):
-        sl.StoreLink(**kwargs)
-    assert rec.events == []
 
 
 def test_real_collaborators(make_link):

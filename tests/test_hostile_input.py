@@ -1,7 +1,7 @@
+import math
 import queue
 import sys
 import threading
-import types
 
 import orjson
 import pytest
@@ -21,9 +21,11 @@ from helpers import (
     MyInt,
     MyList,
     MyStr,
+    RecordingLogger,
     ScriptedQueue,
+    record_construction,
 )
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
 from orba_sdk.redis import store_link as sl
@@ -129,34 +131,59 @@ def calls(draw):
     return method, args, kwargs
 
 
+# Calls the suite once tested one by one; each stays an example of the property.
+REFUSED = [
+    ("write_orba_data", [None, "key"], {"ttl": "60"}),
+    ("write_orba_data", [[1, 2], "key"], {}),
+    ("write_orba_data", [MyDict(a=1), "key"], {}),
+    ("write_orba_data", [{"a": 1}, None], {}),
+    ("write_orba_data", [{"a": 1}, b"key"], {}),
+    ("_write_", [None, "key"], {}),
+    ("read_orba_data", [123], {}),
+    ("delete_many", [("a", "b")], {}),
+    ("delete_many", [None], {}),
+    ("delete_many", [MyList(["a"])], {}),
+    ("scan_keys", [b"a*"], {}),
+    ("__init__", [], {"port": "6379"}),
+    ("__init__", [], {"workers": None}),
+    ("__init__", [], {"host": None}),
+    ("__init__", [], {"port": math.inf}),
+    ("__init__", [], {"workers": math.nan}),
+    ("__init__", [], {"thread": BadBool(), "port": "p"}),
+    ("__init__", [], {"threads": True}),
+]
+
+
+def with_examples(test):
+    for call in reversed(REFUSED):
+        test = example(call=call)(test)
+    return test
+
+
+@with_examples
 @given(call=calls())
 def test_random_calls_follow_the_convention(call):
     method, args, kwargs = call
-    client, threads = FakeClient(), []
+    client, logged = FakeClient(), RecordingLogger()
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(sl, "atexit", types.SimpleNamespace(register=lambda handler: None))
-        patch.setattr(
-            sl,
-            "threading",
-            types.SimpleNamespace(
-                Event=threading.Event,
-                Thread=lambda **kw: threads.append(kw) or types.SimpleNamespace(start=lambda: None),
-            ),
-        )
+        patch.setattr(sl, "logger", logged)
+        built = record_construction(patch)
         link = StoreLink(thread=False)
-        link._redis_client = client
+        link._redis_client, link._stop_evt = client, threading.Event()
         link._stop_evt.set()
+        built.events.clear()
         error, expected, subclass = model(method, args, kwargs)
         try:
             result = (StoreLink if method == "__init__" else getattr(link, method))(*args, **kwargs)
         except Exception as exc:
             assert error is not None and type(exc) is error, exc
             assert str(exc) == expected or subclass and str(exc).startswith(expected + ". ")
-            assert client.calls == [] and threads == []
+            assert client.calls == [] and built.events == [] and logged.lines == []
             return
     assert error is None, f"expected {error.__name__}({expected!r})"
     if method == "__init__":
-        assert result._use_thread is expected["thread"] and len(threads) == expected["thread"]
+        started = [name for name, _, _ in built.events].count("Thread.start")
+        assert result._use_thread is expected["thread"] and started == expected["thread"]
     elif method in ("write_data", "_write_", "write_orba_data") and expected["data"] is not None:
         data = expected["data"]
         assert repr(client.calls[0]) == repr(
