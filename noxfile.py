@@ -432,9 +432,10 @@ def dev(session: nox.Session) -> None:
                 session.error(f"CPython {line} is not installed (pyenv install {line})")
             session.log(f"making {venv.name}")
             session.run(PYTHONS[line], "-m", "venv", venv, external=True)
-            tools = "pip scikit-build-core>=0.8 pytest hypothesis mypy gevent redis orjson"
+            tools = ["pip", "scikit-build-core>=0.8", "redis", "orjson"]
+            tools += ["pytest", "pytest-xdist", "hypothesis", "mypy", "gevent"]
             install = "-m pip install -q --upgrade".split()
-            session.run(python, *install, *tools.split(), external=True)
+            session.run(python, *install, *tools, external=True)
         install = "-m pip install -q --no-build-isolation --no-deps .".split()
         session.run(python, *install, external=True)
 
