@@ -129,10 +129,11 @@ def test_server_restart_mid_stream(own_server, stream, log):
 def test_stalled_server(own_server, stream):
     link, producer, probe = stream.link, stream.producer, stream.probe
     with own_server.stalled():
-        hung = time.perf_counter()
-        time.sleep(0.5)  # a store answered just before the stop may still be finishing
-        before = len(link.steps)
-        time.sleep(1.0)
+        hung, since = time.perf_counter(), producer.seq
+        # By 20 frames on, a store answered just before the stop has finished.
+        wait_for(lambda: writes_held(link) == 1 and producer.seq > since + 20)
+        before, since = len(link.steps), producer.seq
+        wait_for(lambda: producer.seq > since + 20)
         last = producer.finish()
         assert writes_held(link) == 1 and len(link.steps) == before
     settle(link)
@@ -175,22 +176,23 @@ def test_many_threads_and_a_shutdown_at_any_moment(sl, monkeypatch, make_link, r
         ]
         for thread in threads:
             thread.start()
-        middle()
+        middle(last)
         halt.set()
         for thread in threads:
             thread.join(10)
         assert not any(thread.is_alive() for thread in threads) and failures == []
         return last
 
-    run(lambda: time.sleep(0.5))
+    run(lambda last: wait_for(lambda: counts["taken"] > 20))
     wait_for(lambda: pending.unfinished_tasks == 0)
     assert counts["done"] == counts["taken"] + counts["evicted"] and counts["taken"] > 0
 
-    def shutdown_midway():
+    def shutdown_midway(last):
         time.sleep(shutdown_after)
         link._shutdown_executor()
         link._worker.join(5)
-        time.sleep(0.2)
+        at_shutdown = dict(last)
+        wait_for(lambda: all(last.get(n, 0) > at_shutdown.get(n, 0) + 5 for n in range(4)))
 
     last = run(shutdown_midway)
     assert not link._worker.is_alive() and link._queue is None and link._use_thread is False
@@ -220,11 +222,10 @@ def test_exit_under_load_with_a_stalled_server(own_server):
                 with link._queue.mutex:
                     count += link._queue.unfinished_tasks > len(link._queue.queue)
             return count
+        # Stalled before the first store: no answer can be on its way, so a write held stays held.
+        os.kill({own_server.process.pid}, signal.SIGSTOP)
         for n, link in enumerate(links):
             threading.Thread(target=produce, args=(link, n), daemon=True).start()
-        time.sleep(0.2)
-        os.kill({own_server.process.pid}, signal.SIGSTOP)
-        time.sleep(0.5)  # stores answered just before the stop finish
         deadline = time.monotonic() + 5
         while held() < 3 and time.monotonic() < deadline:
             time.sleep(0.01)

@@ -12,6 +12,7 @@ from helpers import (
     next_message,
     run_python,
     settle,
+    stressed,
     subscribed,
     wait_for,
 )
@@ -274,7 +275,7 @@ def drained(link):
 def test_a_delete_right_after_a_write_stays_deleted(make_link, raw, delete):
     link = make_link()
     came_back = 0
-    for n in range(200):
+    for n in range(stressed(200, least=40)):
         assert link.write_orba_data({"n": n}, "gone") is True
         # every other round, the worker has taken the write (it may be storing it) before the DEL
         taken = time.monotonic() + 5
@@ -297,7 +298,7 @@ def test_a_write_handed_over_while_a_delete_runs_is_stored(make_link, raw):
         def delete(self, *keys):
             removed = client.delete(*keys)
             assert link.write_orba_data({"n": 2}, "k") is True  # newer than the DEL
-            time.sleep(0.05)  # the worker takes it before the delete returns
+            wait_for(lambda: link._queue.qsize() == 0)  # taken before the delete returns
             return removed
 
     link._redis_client = WriteDuringDel()
@@ -321,6 +322,7 @@ def test_a_delete_from_inside_the_queue_does_not_wait_for_its_own_mutex(make_lin
     assert not writer.is_alive(), "the DEL waited for the mutex its own thread holds"
 
 
+@pytest.mark.slow
 def test_a_delete_never_waits_forever_for_a_store_that_waits_on_it(redis_server):
     # The store under way waits for a lock the deleting thread holds (as a logging handler's
     # lock can be): the DEL waits for it only so long, then goes ahead.

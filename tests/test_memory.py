@@ -131,7 +131,6 @@ def live():
     return sys.getallocatedblocks(), len(gc.get_objects()), heap_kib()
 
 
-@pytest.mark.slow
 def test_no_growth_over_many_calls_on_every_path(sl, monkeypatch, make_link, redis_server):
     monkeypatch.setattr(sl, "logger", types.SimpleNamespace(warning=len, error=len))
     client, link = QuietClient(), StoreLink(thread=False)
