@@ -209,22 +209,20 @@ def held_connect(self):
         release.wait(10)
     return connect(self)
 redis.Connection.connect = held_connect
+def stored(key):
+    raw, deadline = redis.Redis(port={port}), time.monotonic() + 5
+    while raw.get(key) is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return raw.get(key)
 link = StoreLink(host="127.0.0.1", port={port})
-link.write_orba_data({{"n": 1}}, "pool:first")
+link.write_orba_data({{"n": 1}}, "fork:parent")
 assert connecting.wait(10)
 pid = os.fork()
 if pid == 0:
-    stored = link.write_data("pool:child", "v") and link.write_orba_data({{"n": 2}}, "pool:frame")
-    raw, deadline = redis.Redis(port={port}), time.monotonic() + 5
-    while raw.get("pool:frame") is None and time.monotonic() < deadline:
-        time.sleep(0.01)
-    os._exit(0 if stored and raw.get("pool:frame") == b'{{"n":2}}' else 1)
+    written = link.write_data("fork:child", "v") and link.write_orba_data({{"n": 2}}, "fork:frame")
+    os._exit(0 if written and stored("fork:frame") == b'{{"n":2}}' else 1)
 release.set()
-status = os.waitpid(pid, 0)[1]
-raw, deadline = redis.Redis(port={port}), time.monotonic() + 5
-while raw.get("pool:first") is None and time.monotonic() < deadline:
-    time.sleep(0.01)
-print(status, raw.get("pool:first"), raw.get("pool:child"))
+print(os.waitpid(pid, 0)[1], stored("fork:parent"), stored("fork:child"))
 """
 
 

@@ -90,14 +90,12 @@ class RedisServer:
         address = ("127.0.0.1", self.port)
         with contextlib.suppress(OSError), socket.create_connection(address, 1) as connection:
             connection.sendall(b"INFO server\r\n")
-            reply = b""
-            while b"\r\nprocess_id:" not in reply or not reply.endswith(b"\r\n"):
-                chunk = connection.recv(65536)
-                if not chunk:
-                    return False
-                reply += chunk
-            pid = reply.split(b"\r\nprocess_id:")[1].split(b"\r\n")[0]
-            return int(pid) == self.process.pid
+            reply = connection.makefile("rb")
+            header = reply.readline()  # $<size> for the text, -LOADING ... while it starts
+            if not header.startswith(b"$"):
+                return False
+            info = reply.read(int(header[1:]))
+            return f"\r\nprocess_id:{self.process.pid}\r\n".encode() in info
         return False
 
     def stop(self) -> None:
